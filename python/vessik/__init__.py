@@ -1,0 +1,1 @@
+"""vessik: a small CPU tensor library with reverse-mode automatic differentiation."""

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "engine/cpu/half.h"
+
+namespace vessik {
+
+// The numeric values are the variant positions of CpuStorage.
+enum class DType : std::uint8_t { F16 = 0, BF16 = 1, F32 = 2, Bool = 3 };
+
+// Display name used in engine messages.
+constexpr std::string_view dtype_name(DType d) {
+  switch (d) {
+    case DType::F16: return "F16";
+    case DType::BF16: return "BF16";
+    case DType::F32: return "F32";
+    case DType::Bool: return "Bool";
+  }
+  return "?";
+}
+
+template <class T> struct DTypeOf;
+template <> struct DTypeOf<Half> { static constexpr DType value = DType::F16; };
+template <> struct DTypeOf<BFloat16> { static constexpr DType value = DType::BF16; };
+template <> struct DTypeOf<float> { static constexpr DType value = DType::F32; };
+template <> struct DTypeOf<bool> { static constexpr DType value = DType::Bool; };
+template <class T> inline constexpr DType dtype_of = DTypeOf<T>::value;
+
+template <class T>
+concept NumericElement = std::same_as<T, Half> || std::same_as<T, BFloat16> || std::same_as<T, float>;
+
+template <class T>
+concept Element = NumericElement<T> || std::same_as<T, bool>;
+
+}  // namespace vessik

@@ -1,0 +1,42 @@
+#pragma once
+// Errors are values below the binding: the engine, the tensor core and the
+// autograd layer return them, and only the Python binding raises them.
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <utility>
+
+namespace vessik {
+
+// The Python exception class an error becomes at the boundary.
+enum class ErrorKind : std::uint8_t {
+  TypeError,
+  ValueError,
+  RuntimeError,
+  IndexError,
+  MemoryError,
+};
+
+struct Error {
+  ErrorKind kind;
+  std::string message;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
+  return std::unexpected(Error{kind, std::move(message)});
+}
+
+// Kernel-level failures (broadcasting, matmul shape checks) are RuntimeErrors.
+inline std::unexpected<Error> kernel_fail(std::string message) {
+  return fail(ErrorKind::RuntimeError, std::move(message));
+}
+
+inline std::unexpected<Error> out_of_memory() {
+  return fail(ErrorKind::MemoryError, "out of memory while allocating a tensor buffer");
+}
+
+}  // namespace vessik

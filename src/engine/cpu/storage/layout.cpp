@@ -1,0 +1,17 @@
+#include "engine/cpu/storage/cpu_storage.h"
+
+namespace vessik {
+
+Shape CpuStorage::shape() const {
+  return visit([](const auto& a) { return a.shape(); });
+}
+
+Strides CpuStorage::strides() const {
+  return visit([](const auto& a) { return a.strides(); });
+}
+
+Result<CpuStorage> CpuStorage::clone() const {
+  return visit([](const auto& a) { return to_storage(a.clone()); });
+}
+
+}  // namespace vessik

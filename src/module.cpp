@@ -1,0 +1,1 @@
+// placeholder: the module entry is written with the binding
