@@ -4,10 +4,12 @@
 PYTHON      ?= python3
 VENV        := .venv
 VPY         := $(VENV)/bin/python
-BUILD_DIR   := build/py
+BUILD_DIR   := build/venv
 DEB_PACKAGES := g++ pkg-config libeigen3-dev libgtest-dev libbenchmark-dev
-PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis
-DEMO_PACKAGES := scikit-learn matplotlib tqdm
+# The demo and the benchmark table need scikit-learn, matplotlib, tqdm and
+# threadpoolctl; the tests run both, so one list serves every target.
+PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis \
+               scikit-learn matplotlib tqdm threadpoolctl
 
 .PHONY: deps system-deps build test demo bench clean
 
@@ -28,7 +30,6 @@ system-deps:
 
 $(VENV)/.deps:
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(PY_PACKAGES)
 	touch $@
 
@@ -39,13 +40,13 @@ build: deps
 test: build
 	$(VENV)/bin/meson test -C $(BUILD_DIR) --print-errorlogs
 	$(VPY) -m pytest -q tests/python
+	$(VPY) bench/compare.py --smoke > /dev/null
 
 demo: build
-	$(VPY) -m pip install -q $(DEMO_PACKAGES)
-	$(VPY) examples/demo.py
+	$(VPY) examples/digits.py --out out
 
 bench: build
-	$(VPY) bench/compare.py
+	$(VPY) bench/compare.py --write
 
 clean:
 	rm -rf build build-* .venv

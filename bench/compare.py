@@ -1,0 +1,341 @@
+"""vessik side by side with NumPy and PyTorch, single-threaded, interleaved.
+
+Each round times every library once on the same workload, in turn; the
+figure reported is the median over rounds of the per-round ratio
+vessik / anchor, which cancels most of the noise of a shared machine.
+
+    python bench/compare.py            # full table, writes BENCHMARKS.md and bench/ratios.png
+    python bench/compare.py --smoke    # tiny sizes, a few rounds: keeps the code from rotting
+"""
+
+from __future__ import annotations
+
+import os
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "NUMEXPR_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import argparse
+import json
+import platform
+import resource
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+import numpy as np
+
+import vessik as vs
+from vessik.nn.functional import relu
+
+try:
+    import torch
+
+    torch.set_num_threads(1)
+except ImportError:  # PyTorch is optional
+    torch = None
+
+
+@dataclass
+class Workload:
+    name: str
+    vessik: Callable[[], object]
+    numpy: Callable[[], object] | None = None
+    torch: Callable[[], object] | None = None
+    anchor: str = "best"  # "numpy", "torch", "best" (faster peer), or a key of `extra`
+    target: float = 1.0
+    extra: dict[str, Callable[[], object]] = field(default_factory=dict)
+    extra_target: dict[str, float] = field(default_factory=dict)
+    numpy_fastest: float | None = None  # per-call seconds of NumPy on its fastest BLAS kernel
+    per_element: float = 1.0  # divides the vessik time when comparing per element
+
+
+def time_call(fn, budget):
+    """Seconds per call: repeat until `budget` seconds have passed."""
+    n = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= budget:
+            return elapsed / n
+        n = max(n * 2, int(n * budget / max(elapsed, 1e-9)))
+
+
+def run(workload, rounds, budget):
+    contenders = {"vessik": workload.vessik}
+    if workload.numpy is not None:
+        contenders["numpy"] = workload.numpy
+    if workload.torch is not None and torch is not None:
+        contenders["torch"] = workload.torch
+    contenders.update(workload.extra)
+    for fn in contenders.values():  # warm-up
+        fn()
+    times = {k: [] for k in contenders}
+    for _ in range(rounds):
+        for k, fn in contenders.items():
+            times[k].append(time_call(fn, budget))
+    return times
+
+
+def median_ratio(a, b):
+    return statistics.median(x / y for x, y in zip(a, b))
+
+
+def numpy_matmul_fastest(n, smoke):
+    """NumPy's 1024/2048 sgemm under each OpenBLAS core type that works here."""
+    best = None
+    code = (
+        "import os,time,numpy as np\n"
+        f"a=np.random.rand({n},{n}).astype(np.float32);b=np.random.rand({n},{n}).astype(np.float32)\n"
+        "a@b\nts=[]\n"
+        "for _ in range(5):\n t=time.perf_counter();a@b;ts.append(time.perf_counter()-t)\n"
+        "print(min(ts))"
+    )
+    for core in ("", "Cooperlake", "SkylakeX", "Zen", "Haswell"):
+        env = dict(os.environ)
+        if core:
+            env["OPENBLAS_CORETYPE"] = core
+        try:
+            out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+            t = float(out.stdout.strip())
+        except (ValueError, subprocess.TimeoutExpired):
+            continue
+        if best is None or t < best[1]:
+            best = (core or "default", t)
+        if smoke:
+            break
+    return best
+
+
+def workloads(smoke):
+    rng = np.random.default_rng(0)
+    big = 256 if smoke else 4096
+    mm = [64, 128] if smoke else [1024, 2048]
+    out = []
+
+    def f32(*shape):
+        return rng.standard_normal(shape).astype(np.float32)
+
+    # Per-operation overhead on tiny tensors.
+    a4, b4 = f32(4), f32(4)
+    ta4, tb4 = vs.Tensor(a4), vs.Tensor(b4)
+    lst = [1.0, 2.0, 3.0, 4.0]
+    out.append(Workload("a + b, F32 [4]", lambda: ta4 + tb4, lambda: a4 + b4,
+                        torch and (lambda ta=torch.tensor(a4), tb=torch.tensor(b4): ta + tb), anchor="numpy"))
+    out.append(Workload("a * 2.0, F32 [4]", lambda: ta4 * 2.0, lambda: a4 * 2.0,
+                        torch and (lambda ta=torch.tensor(a4): ta * 2.0), anchor="numpy"))
+    out.append(Workload("Tensor(list of 4)", lambda: vs.Tensor(lst), lambda: np.array(lst, dtype="float32"),
+                        torch and (lambda: torch.tensor(lst)), anchor="numpy", target=1.5))
+    out.append(Workload("to_numpy(), F32 [4]", ta4.to_numpy, a4.copy, anchor="numpy", target=1.5))
+
+    # Large element-wise work.
+    A, B, row = f32(big, big), f32(big, big), f32(big)
+    tA, tB, trow = vs.Tensor(A), vs.Tensor(B), vs.Tensor(row)
+    pA, pB, prow = (torch.from_numpy(A), torch.from_numpy(B), torch.from_numpy(row)) if torch else (None,) * 3
+    out.append(Workload(f"a + b, F32 [{big}, {big}]", lambda: tA + tB, lambda: A + B, torch and (lambda: pA + pB)))
+    out.append(Workload(f"a + row, F32 [{big}, {big}] + [{big}]", lambda: tA + trow, lambda: A + row,
+                        torch and (lambda: pA + prow)))
+    out.append(Workload(f"a * 2.0, F32 [{big}, {big}]", lambda: tA * 2.0, lambda: A * 2.0, torch and (lambda: pA * 2.0)))
+    out.append(Workload(f"relu(a), F32 [{big}, {big}]", lambda: relu(tA), lambda: np.maximum(A, 0),
+                        torch and (lambda: torch.relu(pA))))
+    out.append(Workload(f"a < b, F32 [{big}, {big}]", lambda: tA < tB, lambda: A < B, torch and (lambda: pA < pB)))
+    tAt = tA.transpose(0, 1)
+    out.append(Workload(f"a.T + b, F32 [{big}, {big}]", lambda: tAt + tB, lambda: A.T + B,
+                        torch and (lambda: pA.T + pB), extra={"vessik a + b": lambda: tA + tB},
+                        extra_target={"vessik a + b": 2.0}))
+    for dt, npdt in (("f16", np.float16), ("bf16", vs.bfloat16)):
+        H1, H2 = A.astype(npdt), B.astype(npdt)
+        tH1, tH2 = vs.Tensor(H1, dtype=dt), vs.Tensor(H2, dtype=dt)
+        tdt = {"f16": "float16", "bf16": "bfloat16"}[dt]
+        pH1, pH2 = (pA.to(getattr(torch, tdt)), pB.to(getattr(torch, tdt))) if torch else (None, None)
+        out.append(Workload(f"a + b, {dt.upper()} [{big}, {big}]", lambda x=tH1, y=tH2: x + y,
+                            lambda x=H1, y=H2: x + y, torch and (lambda x=pH1, y=pH2: x + y),
+                            extra={"vessik F32 a + b": lambda: tA + tB}, extra_target={"vessik F32 a + b": 1.3}))
+
+    # Matrix products.
+    for n in mm:
+        M1, M2 = f32(n, n), f32(n, n)
+        tM1, tM2 = vs.Tensor(M1), vs.Tensor(M2)
+        w = Workload(f"a @ b, F32 {n}", lambda x=tM1, y=tM2: x @ y, lambda x=M1, y=M2: x @ y,
+                     torch and (lambda x=torch.from_numpy(M1), y=torch.from_numpy(M2): x @ y), anchor="numpy_fastest",
+                     target=1.1)
+        best = numpy_matmul_fastest(n, smoke)
+        if best:
+            w.numpy_fastest = best[1]
+            w.name += f" (NumPy fastest kernel: {best[0]})"
+        out.append(w)
+    nb = 64 if smoke else 4096
+    S1, S2 = f32(nb, 8, 8), f32(8, 8)
+    tS1, tS2 = vs.Tensor(S1), vs.Tensor(S2)
+    out.append(Workload(f"a @ b, [{nb}, 8, 8] @ [8, 8]", lambda: tS1 @ tS2, lambda: S1 @ S2,
+                        torch and (lambda x=torch.from_numpy(S1), y=torch.from_numpy(S2): x @ y)))
+    nb2 = 16 if smoke else 256
+    Q1, Q2 = f32(nb2, 64, 64), f32(nb2, 64, 64)
+    tQ1, tQ2 = vs.Tensor(Q1), vs.Tensor(Q2)
+    out.append(Workload(f"a @ b, [{nb2}, 64, 64] @ [{nb2}, 64, 64]", lambda: tQ1 @ tQ2, lambda: Q1 @ Q2,
+                        torch and (lambda x=torch.from_numpy(Q1), y=torch.from_numpy(Q2): x @ y)))
+    n = mm[0]
+    M1, M2 = f32(n, n), f32(n, n)
+    tM1, tM2 = vs.Tensor(M1), vs.Tensor(M2)
+    for dt, npdt in (("f16", np.float16), ("bf16", vs.bfloat16)):
+        tH1, tH2 = vs.Tensor(M1.astype(npdt), dtype=dt), vs.Tensor(M2.astype(npdt), dtype=dt)
+        out.append(Workload(f"a @ b, {dt.upper()} {n}", lambda x=tH1, y=tH2: x @ y, anchor="vessik F32",
+                            target=1.3, extra={"vessik F32": lambda: tM1 @ tM2}))
+
+    # Autograd.
+    batch, hidden = (32, 64) if smoke else (256, 256)
+    X, W1, W2, Y = f32(batch, 784), f32(784, hidden) * 0.05, f32(hidden, 10) * 0.05, f32(batch, 10)
+    tX, tY = vs.Tensor(X), vs.Tensor(Y)
+
+    def vs_step():
+        w1 = vs.Tensor(W1, requires_grad=True)
+        w2 = vs.Tensor(W2, requires_grad=True)
+        d = relu(tX @ w1) @ w2 - tY
+        (d * d).backward()
+        w1.grad(), w2.grad()
+        vs.Tensor.clear_graph()
+
+    def torch_step(pX=torch and torch.from_numpy(X), pY=torch and torch.from_numpy(Y)):
+        w1 = torch.tensor(W1, requires_grad=True)
+        w2 = torch.tensor(W2, requires_grad=True)
+        d = torch.relu(pX @ w1) @ w2 - pY
+        (d * d).sum().backward()
+        w1.grad.numpy(), w2.grad.numpy()
+
+    out.append(Workload(f"training step, MLP [{batch}, 784] -> {hidden} -> 10", vs_step, None,
+                        torch and torch_step, anchor="torch"))
+
+    def vs_tiny():
+        a = vs.Tensor(a4, requires_grad=True)
+        b = vs.Tensor(b4, requires_grad=True)
+        (a * b).backward()
+        a.grad()
+        vs.Tensor.clear_graph()
+
+    def torch_tiny():
+        a = torch.tensor(a4, requires_grad=True)
+        b = torch.tensor(b4, requires_grad=True)
+        (a * b).sum().backward()
+        a.grad.numpy()
+
+    out.append(Workload("(a * b).backward(), F32 [4], then a.grad()", vs_tiny, None, torch and torch_tiny,
+                        anchor="torch", target=0.25))
+    return out, vs_step
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def memory_growth(step, steps):
+    for _ in range(10):
+        step()
+    base = rss_bytes()
+    for _ in range(steps - 10):
+        step()
+    return rss_bytes() - base
+
+
+def blas_info():
+    try:
+        from threadpoolctl import threadpool_info
+
+        return [{k: d.get(k) for k in ("internal_api", "version", "architecture", "num_threads")} for d in threadpool_info()]
+    except ImportError:
+        return "threadpoolctl not installed"
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--smoke", action="store_true", help="tiny sizes and few rounds")
+    p.add_argument("--rounds", type=int, default=None)
+    p.add_argument("--write", action="store_true", help="write BENCHMARKS.md and bench/ratios.png")
+    args = p.parse_args()
+    rounds = args.rounds or (2 if args.smoke else 7)
+    budget = 0.002 if args.smoke else 0.2
+
+    loads, step = workloads(args.smoke)
+    rows = []
+    header = f"{'workload':58} {'vessik':>10} {'numpy':>10} {'torch':>10} {'anchor':>14} {'ratio':>7} {'target':>7}"
+    print(header)
+    print("-" * len(header))
+    for w in loads:
+        t = run(w, rounds, budget)
+        med = {k: statistics.median(v) for k, v in t.items()}
+        checks = []
+        if w.anchor == "numpy_fastest":
+            anchor_t = [w.numpy_fastest] * rounds if w.numpy_fastest else t.get("numpy")
+            checks.append(("numpy fastest", median_ratio(t["vessik"], anchor_t), w.target))
+        elif w.anchor == "best":
+            peers = [k for k in ("numpy", "torch") if k in t]
+            best = min(peers, key=lambda k: med[k])
+            checks.append((f"best ({best})", median_ratio(t["vessik"], t[best]), w.target))
+        elif w.anchor in t:
+            checks.append((w.anchor, median_ratio(t["vessik"], t[w.anchor]), w.target))
+        for k, target in w.extra_target.items():
+            checks.append((k, median_ratio(t["vessik"], t[k]), target))
+        fmt = lambda k: f"{med[k] * 1e6:9.1f}µ" if k in med else f"{'-':>10}"
+        for i, (anchor, ratio, target) in enumerate(checks):
+            name = w.name if i == 0 else ""
+            cells = f"{fmt('vessik')} {fmt('numpy')} {fmt('torch')}" if i == 0 else " " * 32
+            mark = "" if ratio <= target else "  MISS"
+            print(f"{name:58} {cells} {anchor:>14} {ratio:7.2f} {target:7.2f}{mark}")
+            rows.append({"workload": name or w.name, "anchor": anchor, "ratio": ratio, "target": target,
+                         "vessik_us": med["vessik"] * 1e6, "numpy_us": med.get("numpy", float("nan")) * 1e6,
+                         "torch_us": med.get("torch", float("nan")) * 1e6})
+    steps = 100 if args.smoke else 1000
+    growth = memory_growth(step, steps)
+    print(f"\nresident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1024 KiB)")
+    print(f"BLAS: {json.dumps(blas_info())}")
+    if args.write:
+        write_report(rows, growth, steps)
+
+
+def write_report(rows, growth, steps):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    fig, ax = plt.subplots(figsize=(10, 0.35 * len(rows) + 1))
+    labels = [f"{r['workload'][:48]} / {r['anchor']}" for r in rows]
+    colors = ["tab:green" if r["ratio"] <= r["target"] else "tab:red" for r in rows]
+    ax.barh(range(len(rows)), [r["ratio"] for r in rows], color=colors)
+    ax.scatter([r["target"] for r in rows], range(len(rows)), marker="|", color="black", s=200, label="target")
+    ax.set_yticks(range(len(rows)), labels, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xlabel("vessik time / anchor time (lower is better)")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(os.path.join(here, "ratios.png"), dpi=100)
+    lines = [
+        "# Benchmarks",
+        "",
+        f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+        f"Python {platform.python_version()}, NumPy {np.__version__}, "
+        f"PyTorch {torch.__version__ if torch else 'not installed'}; single-threaded everywhere.",
+        "",
+        "Command: `make bench` (runs `python bench/compare.py --write`). Ratio = vessik time / anchor time,",
+        "the median over interleaved rounds of the per-round ratio.",
+        "",
+        "| workload | anchor | vessik µs | NumPy µs | PyTorch µs | ratio | target |",
+        "|---|---|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        lines.append(f"| {r['workload']} | {r['anchor']} | {r['vessik_us']:.1f} | {r['numpy_us']:.1f} | "
+                     f"{r['torch_us']:.1f} | {r['ratio']:.2f} | {r['target']:.2f} |")
+    lines += ["", f"Resident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1 MiB).",
+              "", "![ratios](bench/ratios.png)", ""]
+    with open(os.path.join(here, "..", "BENCHMARKS.md"), "w") as f:
+        f.write("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
