@@ -1,12 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <random>
+#include <vector>
 
+#include "engine/cpu/features.h"
 #include "engine/cpu/half.h"
+#include "engine/cpu/half_convert.h"
+#include "half_reference.h"
 
 namespace vessik {
 namespace {
+
+using test::kBF16;
+using test::kF16;
 
 TEST(HalfConversion, EveryF16PatternRoundTrips) {
   for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
@@ -30,6 +39,28 @@ TEST(HalfConversion, EveryBF16PatternRoundTrips) {
   }
 }
 
+TEST(HalfConversion, EveryPatternWidensToItsValue) {
+  for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
+    const auto b16 = static_cast<std::uint16_t>(bits);
+    const double f16 = test::value_of(b16, kF16);
+    const double bf16 = test::value_of(b16, kBF16);
+    const float wf = static_cast<float>(Half::from_bits(b16));
+    const float wb = static_cast<float>(BFloat16::from_bits(b16));
+    if (std::isnan(f16)) {
+      // Signalling NaNs stay signalling: the widening is exact.
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(wf), ((bits & 0x8000u) << 16) | 0x7f800000u | ((bits & 0x3ffu) << 13));
+    } else {
+      EXPECT_EQ(static_cast<double>(wf), f16) << std::hex << bits;
+      EXPECT_EQ(std::signbit(wf), (bits & 0x8000u) != 0);
+    }
+    if (std::isnan(bf16)) {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(wb), bits << 16);
+    } else {
+      EXPECT_EQ(static_cast<double>(wb), bf16) << std::hex << bits;
+    }
+  }
+}
+
 struct NarrowCase {
   float value;
   std::uint16_t f16;
@@ -43,6 +74,110 @@ TEST(HalfConversion, NarrowingRoundsToNearestEven) {
       {-0.0f, 0x8000},            {2049.0f, 0x6800},          {2051.0f, 0x6802},
   };
   for (const auto& c : cases) EXPECT_EQ(Half(c.value).bits(), c.f16) << c.value;
+}
+
+// Float32 patterns that exercise every rounding decision, handed to `check`
+// in blocks: for each sign and exponent, every combination of the bits below
+// the kept mantissa under a few kept-mantissa values (zero, one, all ones to
+// carry into the exponent, all ones but the last), then a strided sweep of
+// the whole pattern space.
+template <class Check>
+void rounding_sweep(int dropped_bits, Check check) {
+  std::vector<float> block;
+  const std::uint32_t low = 1u << dropped_bits;
+  const std::uint32_t kept_mask = 0x7fffffu >> dropped_bits;
+  const std::uint32_t kept[] = {0, 1, kept_mask, kept_mask - 1};
+  for (std::uint32_t se = 0; se < 512; ++se) {
+    for (std::uint32_t k : kept) {
+      block.clear();
+      for (std::uint32_t l = 0; l < low; ++l) block.push_back(std::bit_cast<float>((se << 23) | (k << dropped_bits) | l));
+      check(block);
+    }
+  }
+  block.clear();
+  for (std::uint64_t u = 0; u < (std::uint64_t{1} << 32); u += 4093) {
+    block.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(u)));
+  }
+  check(block);
+}
+
+TEST(HalfConversion, F32ToF16MatchesIntegerReference) {
+  rounding_sweep(13, [](const std::vector<float>& xs) {
+    for (const float x : xs) {
+      ASSERT_EQ(Half(x).bits(), test::narrow_ref(x, kF16)) << std::hex << std::bit_cast<std::uint32_t>(x);
+    }
+  });
+}
+
+TEST(HalfConversion, F32ToBF16MatchesIntegerReference) {
+  rounding_sweep(16, [](const std::vector<float>& xs) {
+    for (const float x : xs) {
+      ASSERT_EQ(BFloat16(x).bits(), test::narrow_ref(x, kBF16)) << std::hex << std::bit_cast<std::uint32_t>(x);
+    }
+  });
+}
+
+TEST(HalfConversion, F32ToF16SubnormalRangeExhaustive) {
+  // Every float32 whose binary16 result is subnormal or rounds into it.
+  for (std::uint32_t u = 0x33000000u; u <= 0x38800000u; ++u) {
+    const float x = std::bit_cast<float>(u);
+    ASSERT_EQ(Half(x).bits(), test::narrow_ref(x, kF16)) << std::hex << u;
+    ASSERT_EQ(Half(-x).bits(), test::narrow_ref(-x, kF16)) << std::hex << u;
+  }
+}
+
+// Each fast conversion path against the portable one on the same inputs.
+TEST(HalfFastPaths, F16CWideningMatchesPortable) {
+#if defined(__x86_64__)
+  if (!cpu_features().f16c) GTEST_SKIP() << "no F16C";
+  // Lengths around the vector width test the tails.
+  for (const std::size_t n : {std::size_t{65536}, std::size_t{1}, std::size_t{7}, std::size_t{9}, std::size_t{17}}) {
+    std::vector<Half> h(n);
+    for (std::size_t i = 0; i < n; ++i) h[i] = Half::from_bits(static_cast<std::uint16_t>(i * 40503u + 0x7c01u));
+    if (n == 65536) {
+      for (std::size_t i = 0; i < n; ++i) h[i] = Half::from_bits(static_cast<std::uint16_t>(i));
+    }
+    std::vector<float> portable(n), fast(n);
+    half_paths::widen_f16_portable(h.data(), portable.data(), n);
+    half_paths::widen_f16_f16c(h.data(), fast.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(fast[i]), std::bit_cast<std::uint32_t>(portable[i])) << std::hex << h[i].bits();
+    }
+  }
+#else
+  GTEST_SKIP() << "x86-64 only";
+#endif
+}
+
+TEST(HalfFastPaths, F16CNarrowingMatchesPortable) {
+#if defined(__x86_64__)
+  if (!cpu_features().f16c) GTEST_SKIP() << "no F16C";
+  rounding_sweep(13, [](const std::vector<float>& x) {
+    // Drop a few elements so the length is not a multiple of the vector width.
+    const std::size_t n = x.size() - 5;
+    std::vector<Half> portable(n), fast(n);
+    half_paths::narrow_f16_portable(x.data(), portable.data(), n);
+    half_paths::narrow_f16_f16c(x.data(), fast.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(fast[i].bits(), portable[i].bits()) << std::hex << std::bit_cast<std::uint32_t>(x[i]);
+    }
+  });
+#else
+  GTEST_SKIP() << "x86-64 only";
+#endif
+}
+
+TEST(HalfFastPaths, FeatureRecordIsStable) {
+  const CpuFeatures& a = cpu_features();
+  const CpuFeatures& b = cpu_features();
+  EXPECT_EQ(&a, &b);
+#if defined(__F16C__)
+  // Built for a processor with F16C: the runtime record must agree.
+  EXPECT_TRUE(a.f16c);
+#endif
+#if defined(__AVX512F__)
+  EXPECT_TRUE(a.avx512f);
+#endif
 }
 
 }  // namespace

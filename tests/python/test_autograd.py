@@ -141,7 +141,7 @@ FAILING_PASSES = [
     ),
     (
         "reshape through a transpose",
-        lambda x: x.reshape([1, 3]).transpose(0, 1) * T(np.ones((3, 2))),
+        lambda x: (x * T(np.ones((2, 3)))).reshape([6]).reshape([2, 3]).transpose(0, 1),
         ValueError,
         "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout",
     ),
@@ -149,7 +149,8 @@ FAILING_PASSES = [
         "gradients that do not broadcast together",
         lambda x: (x + T(np.ones((2, 3)))) @ (x + T(np.ones((5, 3)))).transpose(0, 1),
         RuntimeError,
-        "Shape mismatch: cannot broadcast [2, 3] and [5, 3]",
+        # the gradient gathered first is the left operand of the sum
+        "Shape mismatch: cannot broadcast [5, 3] and [2, 3]",
     ),
 ]
 
@@ -210,8 +211,9 @@ def test_half_precision_division_gradients_round_each_operation(dtype, npdt):
     (x / y).backward()
     one = np.ones(64, dtype=npdt)
     # NumPy's float16 and ml_dtypes' bfloat16 round every operation once.
-    expected_x = (one / r).astype(npdt)
-    expected_y = ((-one) * l) / (r * r)
+    with np.errstate(over="ignore"):
+        expected_x = (one / r).astype(npdt)
+        expected_y = ((-one) * l) / (r * r)
     np.testing.assert_array_equal(x.grad().view(np.uint16), expected_x.view(np.uint16))
     np.testing.assert_array_equal(y.grad().view(np.uint16), expected_y.astype(npdt).view(np.uint16))
 
@@ -301,7 +303,8 @@ def test_random_graphs_match_numpy(seed):
     rng = np.random.default_rng(seed)
     values, program = random_graph(rng, steps=6)
     values = [v.astype(np.float32).astype(np.float64) for v in values]
-    expected_out, expected_grads = numpy_reverse(values, program)
+    with np.errstate(all="ignore"):
+        expected_out, expected_grads = numpy_reverse(values, program)
     if not np.all(np.isfinite(expected_out)) or any(not np.all(np.isfinite(g)) for g in expected_grads):
         pytest.skip("overflow in this random graph")
     leaves = [leaf(v) for v in values]

@@ -12,11 +12,13 @@ BLOCK = re.compile(r"```python\n(.*?)```", re.S)
 
 
 def blocks():
+    found = []
     for page in ("semantics.md", "api.md"):
         path = DOCS / page
         if path.exists():
             for i, code in enumerate(BLOCK.findall(path.read_text())):
-                yield pytest.param(code, id=f"{page}-{i}")
+                found.append(pytest.param(code, id=f"{page}-{i}"))
+    return found
 
 
 @pytest.mark.parametrize("code", blocks())

@@ -6,7 +6,9 @@
 // one operation there and rounds once to the 16-bit type. binary32 carries
 // 24 bits of precision, more than twice binary16's 11 (and bfloat16's 8)
 // plus two, so for + - * / the double rounding (exact -> binary32 -> 16-bit)
-// equals rounding the exact result once to nearest-even.
+// equals rounding the exact result once to nearest-even. No conversion here
+// treats subnormals as zero: the narrowing below is integer arithmetic, and
+// the vector fast paths (half_convert.h) must give the same bits.
 
 #include <bit>
 #include <cstdint>
@@ -61,6 +63,13 @@ constexpr float bf16_to_f32(std::uint16_t b) {
   return std::bit_cast<float>(static_cast<std::uint32_t>(b) << 16);
 }
 
+// Widening for bfloat16 arithmetic: a NaN operand is made quiet first, so the
+// result does not depend on how the processor propagates signalling NaNs.
+constexpr float bf16_to_f32_quiet(std::uint16_t b) {
+  const std::uint32_t quiet = (b & 0x7fffu) > 0x7f80u ? 0x0040u : 0u;
+  return std::bit_cast<float>(static_cast<std::uint32_t>(b | quiet) << 16);
+}
+
 // binary32 value -> bfloat16 pattern, round to nearest, ties to even.
 // NaN: the upper 16 bits with the quiet bit 0x0040 set.
 constexpr std::uint16_t f32_to_bf16(float f) {
@@ -69,7 +78,20 @@ constexpr std::uint16_t f32_to_bf16(float f) {
   return static_cast<std::uint16_t>((x + 0x7fffu + ((x >> 16) & 1u)) >> 16);
 }
 
+// IEEE order of a non-NaN 16-bit pattern (binary16 and bfloat16 alike):
+// sign-magnitude mapped to a signed integer, so +0 and -0 both map to 0.
+// See Note [16-bit comparisons].
+constexpr std::int32_t order_key(std::uint16_t b) {
+  const std::int32_t mag = b & 0x7fff;
+  return (b & 0x8000u) != 0 ? -mag : mag;
+}
+
 }  // namespace half_bits
+
+// Note [16-bit comparisons]
+// Comparisons never widen: two non-NaN patterns compare like their values
+// once sign-magnitude is mapped to two's complement (order_key), and any
+// comparison with a NaN is false. This is the order of the widened values.
 
 class Half {
  public:
@@ -84,7 +106,25 @@ class Half {
   constexpr std::uint16_t bits() const { return bits_; }
   constexpr bool is_nan() const { return (bits_ & 0x7fffu) > 0x7c00u; }
 
+  // See Note [Exact 16-bit arithmetic]: widen, one binary32 operation, round.
+  friend constexpr Half operator+(Half a, Half b) { return Half(float(a) + float(b)); }
+  friend constexpr Half operator-(Half a, Half b) { return Half(float(a) - float(b)); }
+  friend constexpr Half operator*(Half a, Half b) { return Half(float(a) * float(b)); }
+  friend constexpr Half operator/(Half a, Half b) { return Half(float(a) / float(b)); }
+  // Negation flips the sign bit only, NaNs included.
+  friend constexpr Half operator-(Half a) { return from_bits(a.bits_ ^ 0x8000u); }
+
+  // IEEE comparisons on the patterns; see Note [16-bit comparisons].
+  friend constexpr bool operator==(Half a, Half b) { return ordered(a, b) & (key(a) == key(b)); }
+  friend constexpr bool operator<(Half a, Half b) { return ordered(a, b) & (key(a) < key(b)); }
+  friend constexpr bool operator<=(Half a, Half b) { return ordered(a, b) & (key(a) <= key(b)); }
+  friend constexpr bool operator>(Half a, Half b) { return ordered(a, b) & (key(a) > key(b)); }
+  friend constexpr bool operator>=(Half a, Half b) { return ordered(a, b) & (key(a) >= key(b)); }
+
  private:
+  static constexpr bool ordered(Half a, Half b) { return !a.is_nan() & !b.is_nan(); }
+  static constexpr std::int32_t key(Half a) { return half_bits::order_key(a.bits_); }
+
   std::uint16_t bits_ = 0;
 };
 
@@ -100,8 +140,26 @@ class BFloat16 {
   constexpr explicit operator float() const { return half_bits::bf16_to_f32(bits_); }
   constexpr std::uint16_t bits() const { return bits_; }
   constexpr bool is_nan() const { return (bits_ & 0x7fffu) > 0x7f80u; }
+  // The operand widening of bfloat16 arithmetic (NaNs made quiet first).
+  constexpr float widen_quiet() const { return half_bits::bf16_to_f32_quiet(bits_); }
+
+  // See Note [Exact 16-bit arithmetic].
+  friend constexpr BFloat16 operator+(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() + b.widen_quiet()); }
+  friend constexpr BFloat16 operator-(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() - b.widen_quiet()); }
+  friend constexpr BFloat16 operator*(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() * b.widen_quiet()); }
+  friend constexpr BFloat16 operator/(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() / b.widen_quiet()); }
+  friend constexpr BFloat16 operator-(BFloat16 a) { return from_bits(a.bits_ ^ 0x8000u); }
+
+  friend constexpr bool operator==(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) == key(b)); }
+  friend constexpr bool operator<(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) < key(b)); }
+  friend constexpr bool operator<=(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) <= key(b)); }
+  friend constexpr bool operator>(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) > key(b)); }
+  friend constexpr bool operator>=(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) >= key(b)); }
 
  private:
+  static constexpr bool ordered(BFloat16 a, BFloat16 b) { return !a.is_nan() & !b.is_nan(); }
+  static constexpr std::int32_t key(BFloat16 a) { return half_bits::order_key(a.bits_); }
+
   std::uint16_t bits_ = 0;
 };
 

@@ -1,0 +1,13 @@
+#pragma once
+// Gradient of relu: g where x > 0, else +0. g and x must have exactly the
+// same shape; no broadcasting.
+
+#include "engine/cpu/array/ndarray.h"
+#include "engine/cpu/dtype.h"
+
+namespace vessik::numeric {
+
+template <NumericElement T>
+Result<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x);
+
+}  // namespace vessik::numeric

@@ -1,0 +1,18 @@
+#pragma once
+// Gradient of the matrix product: (g · rhsᵀ, lhsᵀ · g), each through the
+// element type's MatmulOps, with the product's batch broadcasting and
+// messages. Broadcast batch axes stay in the gradients (Note [Unreduced
+// broadcast gradients]).
+
+#include <utility>
+
+#include "engine/cpu/array/ndarray.h"
+#include "engine/cpu/dtype.h"
+
+namespace vessik::numeric {
+
+template <NumericElement T>
+Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g, const NdArray<T>& lhs,
+                                                          const NdArray<T>& rhs);
+
+}  // namespace vessik::numeric

@@ -1,0 +1,82 @@
+#pragma once
+// The element functors of the numeric kernels, each written once over the
+// element type. Arithmetic functors are marked `arithmetic`: for Half and
+// BFloat16 the kernels apply them to the widened binary32 operands in bulk
+// and round each result once, which is exactly TensorOps<T> per element.
+
+#include <bit>
+#include <cstdint>
+
+#include "engine/cpu/numeric/core/tensor_ops.h"
+
+namespace vessik::ops {
+
+struct Add {
+  static constexpr bool arithmetic = true;
+  template <NumericElement C>
+  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_add(x, y); }
+};
+struct Sub {
+  static constexpr bool arithmetic = true;
+  template <NumericElement C>
+  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_sub(x, y); }
+};
+struct Mul {
+  static constexpr bool arithmetic = true;
+  template <NumericElement C>
+  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_mul(x, y); }
+};
+struct Div {
+  static constexpr bool arithmetic = true;
+  template <NumericElement C>
+  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_div(x, y); }
+};
+
+// IEEE comparisons; Half and BFloat16 compare their patterns (Note [16-bit
+// comparisons]), bool orders false < true.
+struct Eq {
+  static constexpr bool arithmetic = false;
+  template <Element T>
+  constexpr bool operator()(T x, T y) const { return x == y; }
+};
+struct Ge {
+  static constexpr bool arithmetic = false;
+  template <Element T>
+  constexpr bool operator()(T x, T y) const { return x >= y; }
+};
+struct Gt {
+  static constexpr bool arithmetic = false;
+  template <Element T>
+  constexpr bool operator()(T x, T y) const { return x > y; }
+};
+struct Le {
+  static constexpr bool arithmetic = false;
+  template <Element T>
+  constexpr bool operator()(T x, T y) const { return x <= y; }
+};
+struct Lt {
+  static constexpr bool arithmetic = false;
+  template <Element T>
+  constexpr bool operator()(T x, T y) const { return x < y; }
+};
+
+// Note [relu of NaN]
+// relu(x) is x when x > 0 (+infinity included) and +0 otherwise: -0, negative
+// values and NaN all give +0. For binary32 this is IEEE 754-2008 maxNum(x, +0),
+// under which a quiet NaN gives +0 but a signalling NaN signals and gives a
+// quiet NaN: we return the operand with its quiet bit set. The 16-bit types
+// have no such exception: every NaN pattern gives +0.
+struct Relu {
+  constexpr float operator()(float x) const {
+    const std::uint32_t u = std::bit_cast<std::uint32_t>(x);
+    const bool signalling = (u & 0x7fffffffu) > 0x7f800000u && (u & 0x00400000u) == 0;
+    const float other = signalling ? std::bit_cast<float>(u | 0x00400000u) : 0.0f;
+    return x > 0.0f ? x : other;
+  }
+  template <HalfElement T>
+  constexpr T operator()(T x) const {
+    return ((x.bits() & 0x8000u) == 0) & !x.is_nan() ? x : T::from_bits(0);
+  }
+};
+
+}  // namespace vessik::ops

@@ -1,0 +1,219 @@
+#pragma once
+// The typed loops that the element-wise kernels run over the runs and planes
+// of the strided walk (array/iterate.h) or over a whole buffer. Unit-stride
+// and stride-0 (broadcast scalar) runs get their own loops so that the
+// compiler vectorises them.
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <cstdint>
+#include <type_traits>
+
+#include "engine/cpu/array/buffer.h"
+#include "engine/cpu/array/iterate.h"
+#include "engine/cpu/array/transpose.h"
+#include "engine/cpu/half_convert.h"
+#include "engine/cpu/numeric/core/tensor_ops.h"
+
+namespace vessik::loops {
+
+// o[i*so] = f(a[i*sa], b[i*sb]) for i < n.
+template <class O, class A, class B, class F>
+inline void zip(O* __restrict o, std::int64_t so, const A* __restrict a, std::int64_t sa, const B* __restrict b,
+                std::int64_t sb, std::int64_t n, F f) {
+  if (so == 1 && sa == 1 && sb == 1) {
+    for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i], b[i]);
+  } else if (so == 1 && sa == 1 && sb == 0) {
+    const B y = *b;
+    for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i], y);
+  } else if (so == 1 && sa == 0 && sb == 1) {
+    const A x = *a;
+    for (std::int64_t i = 0; i < n; ++i) o[i] = f(x, b[i]);
+  } else {
+    for (std::int64_t i = 0; i < n; ++i) o[i * so] = f(a[i * sa], b[i * sb]);
+  }
+}
+
+// o[i] = f(a[i]) for i < n: a whole buffer in memory order.
+template <class O, class A, class F>
+inline void map(O* __restrict o, const A* __restrict a, std::int64_t n, F f) {
+  for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i]);
+}
+
+// Note [Bulk 16-bit arithmetic]
+// A run of Half or BFloat16 arithmetic is done in chunks: the operands are
+// widened into small binary32 buffers (Half through the F16C path where the
+// processor has it), the binary32 operation runs as a plain vectorised loop,
+// and the results are rounded back. Each element still sees exactly one
+// widening, one binary32 operation and one rounding, the computation of
+// TensorOps<T>, so the bulk path gives the same bits.
+inline constexpr std::int64_t kChunk = 256;
+
+template <HalfElement T>
+inline void widen(const T* __restrict p, std::int64_t stride, std::int64_t m, float* __restrict dst) {
+  if constexpr (std::is_same_v<T, Half>) {
+    if (stride == 1) {
+      widen_f16(p, dst, static_cast<std::size_t>(m));
+      return;
+    }
+    alignas(64) Half gathered[kChunk];
+    for (std::int64_t i = 0; i < m; ++i) gathered[i] = p[i * stride];
+    widen_f16(gathered, dst, static_cast<std::size_t>(m));
+  } else {
+    if (stride == 1) {
+      for (std::int64_t i = 0; i < m; ++i) dst[i] = p[i].widen_quiet();
+    } else {
+      for (std::int64_t i = 0; i < m; ++i) dst[i] = p[i * stride].widen_quiet();
+    }
+  }
+}
+
+template <HalfElement T>
+inline float widen_one(T x) {
+  if constexpr (std::is_same_v<T, Half>) {
+    return static_cast<float>(x);
+  } else {
+    return x.widen_quiet();
+  }
+}
+
+template <HalfElement T>
+inline void narrow(const float* __restrict src, std::int64_t m, T* __restrict o, std::int64_t so) {
+  if constexpr (std::is_same_v<T, Half>) {
+    if (so == 1) {
+      narrow_f16(src, o, static_cast<std::size_t>(m));
+      return;
+    }
+    alignas(64) Half rounded[kChunk];
+    narrow_f16(src, rounded, static_cast<std::size_t>(m));
+    for (std::int64_t i = 0; i < m; ++i) o[i * so] = rounded[i];
+  } else {
+    if (so == 1) {
+      for (std::int64_t i = 0; i < m; ++i) o[i] = BFloat16(src[i]);
+    } else {
+      for (std::int64_t i = 0; i < m; ++i) o[i * so] = BFloat16(src[i]);
+    }
+  }
+}
+
+// o[i*so] = f(a[i*sa], b[i*sb]) for 16-bit arithmetic; see Note [Bulk 16-bit
+// arithmetic]. `f` is applied to binary32 values.
+template <HalfElement T, class F>
+void arith16(T* o, std::int64_t so, const T* a, std::int64_t sa, const T* b, std::int64_t sb, std::int64_t n, F f) {
+  alignas(64) float fa[kChunk];
+  alignas(64) float fb[kChunk];
+  alignas(64) float fo[kChunk];
+  const float x0 = widen_one(*a);
+  const float y0 = widen_one(*b);
+  for (std::int64_t c = 0; c < n; c += kChunk) {
+    const std::int64_t m = std::min(kChunk, n - c);
+    if (sb == 0) {
+      widen(a + c * sa, sa, m, fa);
+      for (std::int64_t i = 0; i < m; ++i) fo[i] = f(fa[i], y0);
+    } else if (sa == 0) {
+      widen(b + c * sb, sb, m, fb);
+      for (std::int64_t i = 0; i < m; ++i) fo[i] = f(x0, fb[i]);
+    } else {
+      widen(a + c * sa, sa, m, fa);
+      widen(b + c * sb, sb, m, fb);
+      for (std::int64_t i = 0; i < m; ++i) fo[i] = f(fa[i], fb[i]);
+    }
+    narrow(fo, m, o + c * so, so);
+  }
+}
+
+// One run of a binary element functor over element type T: 16-bit arithmetic
+// through binary32 in bulk, everything else element by element.
+template <class Op, class O, class T>
+inline void binary_run(O* o, std::int64_t so, const T* a, std::int64_t sa, const T* b, std::int64_t sb,
+                       std::int64_t n, Op op) {
+  if constexpr (Op::arithmetic && HalfElement<T>) {
+    arith16(o, so, a, sa, b, sb, n, [op](float x, float y) { return op(x, y); });
+  } else {
+    zip(o, so, a, sa, b, sb, n, op);
+  }
+}
+
+// Hints that the `bytes` bytes from `offset` bytes after `base` will be read
+// soon. They may lie past the end of the array: a prefetch never faults, and
+// the address is computed as an integer, never as a pointer.
+inline void prefetch_range(const void* base, std::int64_t offset, std::size_t bytes) {
+  const auto start = reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uintptr_t>(offset);
+  for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(reinterpret_cast<const void*>(start + b));
+}
+
+// Scratch for packed tiles, allocated on a kernel's first packed tile (small
+// arrays never tile). On the heap, since kernels may run on threads with
+// small stacks; when memory is short the tile is walked unpacked instead.
+class TileScratch {
+ public:
+  // Three tiles of `elem_size`-byte elements, or null.
+  void* get(std::size_t elem_size) {
+    if (!buffer_ && !failed_) {
+      buffer_ = allocate_buffer(3 * static_cast<std::size_t>(kTileElements) * elem_size);
+      failed_ = !buffer_;
+    }
+    return buffer_.get();
+  }
+
+ private:
+  RawBuffer buffer_;
+  bool failed_ = false;
+};
+
+// Copies a tile that is contiguous along its outer axis into `buf` in the
+// order of the inner axis: buf[j * n0 + i] = src[i * step + j]. `rows` is a
+// second tile of scratch.
+template <class T>
+inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std::int64_t n1, T* buf, T* rows) {
+  // Whole rows first, as unit-stride copies that keep many cache misses in
+  // flight, then the transposition inside the first-level cache. The walk's
+  // next tile reads the same columns n0 rows further on: start those loads.
+  const auto size = static_cast<std::int64_t>(sizeof(T));
+  const std::size_t row_bytes = static_cast<std::size_t>(n1 * size);
+  for (std::int64_t i = 0; i < n0; ++i) {
+    prefetch_range(src, (n0 + i) * step * size, row_bytes);
+    std::memcpy(rows + i * n1, src + i * step, row_bytes);
+  }
+  transpose_tile(rows, n1, buf, n0, n0, n1, sizeof(T));
+  return buf;
+}
+
+// One plane of the strided walk (see Note [Strided iteration]): rows of the
+// inner axis. An input that is contiguous along the outer axis instead (a
+// transposed operand inside a tile) is packed first, so every row reads
+// unit-stride memory.
+template <class Op, class O, class T>
+void binary_plane(O* o, const T* a, const T* b, const std::array<std::int64_t, 3>& s0, std::int64_t n0,
+                  const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op, TileScratch& scratch) {
+  const bool small = n1 > 1 && n0 * n1 <= kTileElements;
+  bool pack_a = small && s0[1] > 1 && s1[1] == 1;
+  bool pack_b = small && s0[2] > 1 && s1[2] == 1;
+  T* tiles = (pack_a || pack_b) ? static_cast<T*>(scratch.get(sizeof(T))) : nullptr;
+  if (tiles == nullptr) pack_a = pack_b = false;
+  std::int64_t sa0 = s0[1], sa1 = s1[1], sb0 = s0[2], sb1 = s1[2];
+  if (pack_a) {
+    a = pack_tile(a, s0[1], n0, n1, tiles + kTileElements, tiles);
+    sa0 = 1;
+    sa1 = n0;
+  }
+  if (pack_b) {
+    b = pack_tile(b, s0[2], n0, n1, tiles + 2 * kTileElements, tiles);
+    sb0 = 1;
+    sb1 = n0;
+  }
+  const bool tiled = pack_a || pack_b;
+  const auto size = static_cast<std::int64_t>(sizeof(T));
+  for (std::int64_t j = 0; j < n1; ++j) {
+    if (tiled) {
+      // The walk's next tile continues these rows: start loading the
+      // unit-stride rows' next pieces (as pack_tile does for its rows).
+      if (!pack_a && sa0 == 1) prefetch_range(a, (j * sa1 + n0) * size, static_cast<std::size_t>(n0 * size));
+      if (!pack_b && sb0 == 1) prefetch_range(b, (j * sb1 + n0) * size, static_cast<std::size_t>(n0 * size));
+    }
+    binary_run(o + j * s1[0], s0[0], a + j * sa1, sa0, b + j * sb1, sb0, n0, op);
+  }
+}
+
+}  // namespace vessik::loops

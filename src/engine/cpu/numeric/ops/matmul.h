@@ -1,0 +1,42 @@
+#pragma once
+// The matrix product over the last two axes. The axes before them are batch
+// axes, broadcast between the operands by stride-0 views (never copied);
+// the result is a new row-major array of shape batch + [M, N].
+
+#include "engine/cpu/array/ndarray.h"
+#include "engine/cpu/dtype.h"
+#include "engine/cpu/error.h"
+
+namespace vessik::numeric {
+
+// The F32 product: checks the axis counts, the inner lengths and the batch
+// axes, in that order, each failure a RuntimeError with its fixed message.
+Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b);
+Result<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b);
+
+// out = a · b for every batch index, one 2-D product per slice written
+// straight into out's slice. The three views share ndim (at least 2) and
+// batch axes, and out is m×n for a m×k and b k×n; out must not overlap the
+// operands. Batch indices are visited in row-major order; a batch axis of
+// length 0 runs no product at all.
+Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
+                                      const StridedView<const float>& b);
+
+// The product for each numeric element type. F16 and BF16 widen each
+// operand once to F32, multiply, and round each output element once.
+template <NumericElement T>
+struct MatmulOps {
+  static Result<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b);
+};
+
+template <>
+struct MatmulOps<float> {
+  static Result<NdArray<float>> do_matmul(const NdArray<float>& a, const NdArray<float>& b) {
+    return internal_linalg_matmul(a, b);
+  }
+};
+
+extern template struct MatmulOps<Half>;
+extern template struct MatmulOps<BFloat16>;
+
+}  // namespace vessik::numeric

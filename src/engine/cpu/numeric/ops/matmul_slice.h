@@ -1,0 +1,65 @@
+#pragma once
+// One 2-D single-precision product, out = a · b (m×k times k×n, beta 0),
+// over matrices given by a pointer and a row and column stride in elements.
+// Any strides are accepted: transposed, stride 0, negative. The plan is made
+// once per batch, since every slice of a batch shares sizes and strides.
+//
+// Note [Two slice paths]
+// Eigen's GEMM packs both operands into cache-sized panels, which costs about
+// 100 ns per call whatever the size. A batch of tiny slices would spend all
+// its time there, so small slices run a direct register-blocked loop
+// instead: no packing, the operands read in place, each output accumulated
+// in f32 over k from zero, as the GEMM does. Measured on AVX-512, the loop
+// beats packing up to about 64³ when b's rows are contiguous strips of at
+// least 8 columns (kSmallMidWork); otherwise only up to kSmallSliceWork.
+// The two paths may differ only in the last bits (summation order).
+
+#include <cstdint>
+
+namespace vessik {
+
+// A matrix's element (i, j) is data[i * row_stride + j * col_stride].
+struct MatrixStrides {
+  std::int64_t row_stride = 0;
+  std::int64_t col_stride = 0;
+};
+
+enum class SlicePath : std::uint8_t { Small, Gemm };
+
+// How an operand is handed to Eigen: a unit column stride maps as row-major
+// with an outer stride, a unit row stride as column-major, anything else
+// through a general two-stride map (which Eigen packs from a contiguous
+// temporary of that operand).
+enum class MapLayout : std::uint8_t { RowMajor, ColMajor, General };
+
+inline constexpr std::uint64_t kSmallSliceWork = 4096;
+inline constexpr std::uint64_t kSmallMidWork = 64 * 64 * 64;
+
+MapLayout map_layout(MatrixStrides s);
+SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b);
+
+class SliceProduct {
+ public:
+  // Picks the path from the sizes unless one is forced (tests compare them).
+  SliceProduct(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
+               MatrixStrides b);
+  SliceProduct(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
+               MatrixStrides b, SlicePath path);
+
+  SlicePath path() const { return path_; }
+
+  // Writes every element of the m×n output; never reads it. `out` must not
+  // overlap `a` or `b`.
+  void operator()(float* out, const float* a, const float* b) const { run_(*this, out, a, b); }
+
+ private:
+  using Run = void (*)(const SliceProduct&, float*, const float*, const float*);
+  friend struct SliceKernels;
+
+  std::int64_t m_, k_, n_;
+  MatrixStrides out_, a_, b_;
+  SlicePath path_;
+  Run run_;
+};
+
+}  // namespace vessik

@@ -1,0 +1,73 @@
+// Gradient kernels of CpuStorage: the gradient's element type picks the
+// kernel, and the saved operands must share it.
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "engine/cpu/numeric/backward/binary.h"
+#include "engine/cpu/numeric/backward/functional.h"
+#include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/storage/cpu_storage.h"
+
+namespace vessik {
+
+namespace {
+
+using StoragePair = std::pair<CpuStorage, CpuStorage>;
+
+[[noreturn]] void unreachable_bool(const char* op) {
+  std::fprintf(stderr, "vessik: %s reached a Bool kernel after its type check\n", op);
+  std::abort();
+}
+
+template <class Kernel>
+Result<StoragePair> binary_backward(const char* op, const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs,
+                                    Kernel kernel) {
+  if (g.dtype() == DType::Bool || lhs.dtype() != g.dtype() || rhs.dtype() != g.dtype()) {
+    return fail(ErrorKind::TypeError, "DType mismatch between gradient and operands during backward pass.");
+  }
+  return g.visit([&]<class T>(const NdArray<T>& grad) -> Result<StoragePair> {
+    if constexpr (NumericElement<T>) {
+      auto r = kernel(grad, *lhs.get_if<T>(), *rhs.get_if<T>());
+      if (!r) return std::unexpected(std::move(r.error()));
+      return StoragePair{CpuStorage(std::move(r->first)), CpuStorage(std::move(r->second))};
+    } else {
+      unreachable_bool(op);
+    }
+  });
+}
+
+}  // namespace
+
+#define VESSIK_GRADIENT(name) \
+  [](const auto& g, const auto& l, const auto& r) { return numeric::name(g, l, r); }
+
+Result<StoragePair> CpuStorage::backward_mul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
+  return binary_backward("backward_mul", lhs, g, rhs, VESSIK_GRADIENT(mul_backward));
+}
+
+Result<StoragePair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
+  return binary_backward("backward_div", lhs, g, rhs, VESSIK_GRADIENT(div_backward));
+}
+
+Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
+  return binary_backward("backward_matmul", lhs, g, rhs, VESSIK_GRADIENT(matmul_backward));
+}
+
+#undef VESSIK_GRADIENT
+
+Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& x, const CpuStorage& g) {
+  if (g.dtype() == DType::Bool || x.dtype() != g.dtype()) {
+    return fail(ErrorKind::TypeError, "DType mismatch between gradient and input during unary backward pass.");
+  }
+  return g.visit([&]<class T>(const NdArray<T>& grad) -> Result<CpuStorage> {
+    if constexpr (NumericElement<T>) {
+      return to_storage(numeric::relu_backward(grad, *x.get_if<T>()));
+    } else {
+      unreachable_bool("backward_relu");
+    }
+  });
+}
+
+}  // namespace vessik

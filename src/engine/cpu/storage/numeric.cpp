@@ -1,0 +1,113 @@
+// Arithmetic, comparison and scalar operations of CpuStorage: the element
+// type checks and their messages, then the typed kernel. Type errors are
+// reported before any shape error.
+
+#include <cstdlib>
+#include <string>
+
+#include "engine/cpu/numeric/ops/binary.h"
+#include "engine/cpu/numeric/ops/scalar.h"
+#include "engine/cpu/storage/cpu_storage.h"
+
+namespace vessik {
+
+namespace {
+
+// Hands `kernel` self's typed array and other's array of the same type.
+template <class Kernel>
+Result<CpuStorage> same_type(const CpuStorage& self, const CpuStorage& other, Kernel kernel) {
+  return self.visit([&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+    if constexpr (requires { kernel(a, a); }) {
+      return to_storage(kernel(a, *other.get_if<T>()));
+    } else {
+      // The callers reject the types their kernel lacks before we get here.
+      std::abort();
+    }
+  });
+}
+
+template <class Kernel>
+Result<CpuStorage> arithmetic(const CpuStorage& self, const CpuStorage& other, Kernel kernel) {
+  if (self.dtype() != other.dtype()) {
+    return fail(ErrorKind::ValueError, "Tensor DType mismatch during binary execution. Cannot operate between " +
+                                           std::string(dtype_name(self.dtype())) + " and " +
+                                           std::string(dtype_name(other.dtype())) + ".");
+  }
+  if (self.dtype() == DType::Bool) {
+    return fail(ErrorKind::TypeError,
+                "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+  }
+  return same_type(self, other, kernel);
+}
+
+template <class Kernel>
+Result<CpuStorage> comparison(const CpuStorage& self, const CpuStorage& other, const char* symbol, Kernel kernel) {
+  if (self.dtype() != other.dtype()) {
+    return fail(ErrorKind::RuntimeError,
+                std::string("Tensor device or dtype mismatch for element-wise ") + symbol + " operation.");
+  }
+  return same_type(self, other, kernel);
+}
+
+// Scalar operations take F16, BF16 and F32; Bool fails with `bool_error()`.
+template <class Kernel, class BoolError>
+Result<CpuStorage> scalar(const CpuStorage& self, float s, Kernel kernel, BoolError bool_error) {
+  return self.visit([&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+    if constexpr (NumericElement<T>) {
+      return to_storage(kernel(a, s));
+    } else {
+      return bool_error();
+    }
+  });
+}
+
+template <class Kernel>
+Result<CpuStorage> scalar_arithmetic(const CpuStorage& self, float s, const char* what, Kernel kernel) {
+  return scalar(self, s, kernel, [what] {
+    return fail(ErrorKind::ValueError, std::string("Tensor DType invalid during scalar ") + what +
+                                           ". Cannot operate between Bool and scalar.");
+  });
+}
+
+template <class Kernel>
+Result<CpuStorage> scalar_comparison(const CpuStorage& self, float s, const char* symbol, Kernel kernel) {
+  return scalar(self, s, kernel, [symbol] {
+    return fail(ErrorKind::RuntimeError,
+                std::string("Tensor device or dtype mismatch for scalar ") + symbol + " operation.");
+  });
+}
+
+}  // namespace
+
+#define VESSIK_KERNEL(name) [](const auto& a, const auto& b) -> decltype(numeric::name(a, b)) { return numeric::name(a, b); }
+
+Result<CpuStorage> CpuStorage::add(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(add)); }
+Result<CpuStorage> CpuStorage::sub(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(sub)); }
+Result<CpuStorage> CpuStorage::mul(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(mul)); }
+Result<CpuStorage> CpuStorage::div(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(div)); }
+
+Result<CpuStorage> CpuStorage::eq(const CpuStorage& other) const { return comparison(*this, other, "==", VESSIK_KERNEL(eq)); }
+Result<CpuStorage> CpuStorage::ge(const CpuStorage& other) const { return comparison(*this, other, ">=", VESSIK_KERNEL(ge)); }
+Result<CpuStorage> CpuStorage::gt(const CpuStorage& other) const { return comparison(*this, other, ">", VESSIK_KERNEL(gt)); }
+Result<CpuStorage> CpuStorage::le(const CpuStorage& other) const { return comparison(*this, other, "<=", VESSIK_KERNEL(le)); }
+Result<CpuStorage> CpuStorage::lt(const CpuStorage& other) const { return comparison(*this, other, "<", VESSIK_KERNEL(lt)); }
+
+Result<CpuStorage> CpuStorage::scalar_add(float s) const {
+  return scalar_arithmetic(*this, s, "add", VESSIK_KERNEL(scalar_add));
+}
+Result<CpuStorage> CpuStorage::scalar_mul(float s) const {
+  return scalar_arithmetic(*this, s, "product", VESSIK_KERNEL(scalar_mul));
+}
+Result<CpuStorage> CpuStorage::scalar_sub(float s) const {
+  return scalar_arithmetic(*this, s, "sub", VESSIK_KERNEL(scalar_sub));
+}
+
+Result<CpuStorage> CpuStorage::scalar_eq(float s) const { return scalar_comparison(*this, s, "==", VESSIK_KERNEL(scalar_eq)); }
+Result<CpuStorage> CpuStorage::scalar_ge(float s) const { return scalar_comparison(*this, s, ">=", VESSIK_KERNEL(scalar_ge)); }
+Result<CpuStorage> CpuStorage::scalar_gt(float s) const { return scalar_comparison(*this, s, ">", VESSIK_KERNEL(scalar_gt)); }
+Result<CpuStorage> CpuStorage::scalar_le(float s) const { return scalar_comparison(*this, s, "<=", VESSIK_KERNEL(scalar_le)); }
+Result<CpuStorage> CpuStorage::scalar_lt(float s) const { return scalar_comparison(*this, s, "<", VESSIK_KERNEL(scalar_lt)); }
+
+#undef VESSIK_KERNEL
+
+}  // namespace vessik

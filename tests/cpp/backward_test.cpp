@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "array_testing.h"
+#include "engine/cpu/numeric/backward/binary.h"
+#include "engine/cpu/numeric/backward/functional.h"
+#include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/storage/cpu_storage.h"
+
+namespace vessik::test {
+namespace {
+
+using numeric::div_backward;
+using numeric::matmul_backward;
+using numeric::mul_backward;
+using numeric::relu_backward;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Index of `shape`'s element that a broadcast to `target` reads at `index`.
+std::vector<std::uint64_t> source_index(const Shape& shape, const Shape& target,
+                                        const std::vector<std::uint64_t>& index) {
+  std::vector<std::uint64_t> out(shape.size());
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    out[i] = shape[i] == 1 ? 0 : index[i + target.size() - shape.size()];
+  }
+  return out;
+}
+
+template <class T>
+T element(const NdArray<T>& a, const Shape& target, const std::vector<std::uint64_t>& index) {
+  return at(a.view(), source_index(a.shape(), target, index));
+}
+
+std::vector<float> iota(std::size_t n, float start, float step) {
+  std::vector<float> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = start + step * static_cast<float>(i);
+  return v;
+}
+
+template <class T>
+NdArray<T> ramp(const Shape& shape, float start, float step) {
+  return make<T>(shape, iota(checked_element_count(shape).value(), start, step));
+}
+
+// ---- Multiplication and division: shapes are not reduced ----------------
+
+struct BroadcastCase {
+  Shape lhs, rhs, g, grad;
+};
+
+const BroadcastCase kBroadcastCases[] = {
+    {{2, 3}, {2, 3}, {2, 3}, {2, 3}},
+    {{3}, {2, 3}, {2, 3}, {2, 3}},     // lhs broadcast forward: its gradient stays [2, 3]
+    {{2, 1}, {1, 3}, {2, 3}, {2, 3}},
+    {{3}, {3}, {4, 3}, {4, 3}},        // g itself larger than the output
+    {{}, {2, 2}, {2, 2}, {2, 2}},
+};
+
+TEST(MulBackward, IsGradientTimesTheOtherOperand) {
+  for (const auto& c : kBroadcastCases) {
+    SCOPED_TRACE(shape_to_string(c.lhs) + " * " + shape_to_string(c.rhs));
+    const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.5), g = ramp<float>(c.g, 3, 0.25);
+    auto r = mul_backward(g, lhs, rhs);
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    ASSERT_EQ(r->first.shape(), c.grad);
+    ASSERT_EQ(r->second.shape(), c.grad);
+    for_each_index(c.grad, [&](const auto& i) {
+      EXPECT_EQ(at(r->first.view(), i), element(g, c.grad, i) * element(rhs, c.grad, i));
+      EXPECT_EQ(at(r->second.view(), i), element(g, c.grad, i) * element(lhs, c.grad, i));
+    });
+  }
+}
+
+TEST(DivBackward, FollowsTheFixedOperationOrder) {
+  for (const auto& c : kBroadcastCases) {
+    SCOPED_TRACE(shape_to_string(c.lhs) + " / " + shape_to_string(c.rhs));
+    const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.75), g = ramp<float>(c.g, 3, 0.25);
+    auto r = div_backward(g, lhs, rhs);
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    ASSERT_EQ(r->first.shape(), c.grad);
+    EXPECT_EQ(r->first.strides(), row_major_strides(c.grad));
+    EXPECT_EQ(r->second.strides(), row_major_strides(c.grad));
+    for_each_index(c.grad, [&](const auto& i) {
+      const float gv = element(g, c.grad, i), l = element(lhs, c.grad, i), rv = element(rhs, c.grad, i);
+      EXPECT_EQ(pattern(at(r->first.view(), i)), pattern(gv / rv));
+      EXPECT_EQ(pattern(at(r->second.view(), i)), pattern(((-gv) * l) / (rv * rv)));
+    });
+  }
+}
+
+struct DivValueCase {
+  float g, l, r, for_lhs, for_rhs;
+};
+
+template <class T>
+void expect_div_values(const DivValueCase& c) {
+  auto r = div_backward(make<T>({1}, {c.g}), make<T>({1}, {c.l}), make<T>({1}, {c.r}));
+  ASSERT_TRUE(r.has_value());
+  const T gl = r->first.data()[0], gr = r->second.data()[0];
+  if (std::isnan(c.for_lhs)) {
+    EXPECT_TRUE(std::isnan(float(gl)));
+  } else {
+    EXPECT_EQ(pattern(gl), pattern(T(c.for_lhs))) << float(gl);
+  }
+  if (std::isnan(c.for_rhs)) {
+    EXPECT_TRUE(std::isnan(float(gr)));
+  } else {
+    EXPECT_EQ(pattern(gr), pattern(T(c.for_rhs))) << float(gr);
+  }
+}
+
+TEST(DivBackward, Values) {
+  const float nan = std::nanf("");
+  expect_div_values<float>({1, 1, 2, 0.5f, -0.25f});
+  expect_div_values<float>({1, 1, 0, kInf, -kInf});   // no check for a zero divisor
+  expect_div_values<float>({0, 1, 0, nan, nan});
+  // F16: 300 × 300 overflows to infinity, so gr is a zero signed like (−g) × l.
+  expect_div_values<Half>({1, 1, 300, 1.0f / 300.0f, -0.0f});
+  expect_div_values<Half>({-1, 1, 300, -1.0f / 300.0f, 0.0f});
+  expect_div_values<Half>({1, 1, 2, 0.5f, -0.25f});
+  expect_div_values<BFloat16>({1, 1, 2, 0.5f, -0.25f});
+}
+
+// Each intermediate rounds to T: compare with the four operations done one
+// at a time, element by element, over broadcast and strided operands.
+template <class T>
+void expect_rounding_per_operation() {
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> dist(-400.0f, 400.0f);
+  auto random = [&](const Shape& shape) {
+    std::vector<float> v(checked_element_count(shape).value());
+    for (auto& x : v) x = dist(rng);
+    return make<T>(shape, v);
+  };
+  auto g = random({3, 300});
+  g.set_layout({300, 3}, {1, 300});  // transposed gradient
+  const auto lhs = random({300, 1});
+  const auto rhs = random({300, 3});
+  auto r = div_backward(g, lhs, rhs);
+  ASSERT_TRUE(r.has_value());
+  const Shape shape{300, 3};
+  auto round = [](float x) { return float(T(x)); };
+  for_each_index(shape, [&](const auto& i) {
+    const float gv = float(element(g, shape, i)), l = float(element(lhs, shape, i)), rv = float(element(rhs, shape, i));
+    const float num = round(float(T(-gv)) * l), den = round(rv * rv);
+    ASSERT_EQ(pattern(at(r->first.view(), i)), pattern(T(gv / rv)));
+    ASSERT_EQ(pattern(at(r->second.view(), i)), pattern(T(num / den))) << gv << " " << l << " " << rv;
+  });
+}
+
+TEST(DivBackward, SixteenBitRoundsEveryOperation) {
+  expect_rounding_per_operation<Half>();
+  expect_rounding_per_operation<BFloat16>();
+}
+
+struct BroadcastErrorCase {
+  Shape g, lhs, rhs;
+  std::string message;
+};
+
+TEST(BinaryBackward, BroadcastFailures) {
+  const BroadcastErrorCase mul_cases[] = {
+      // g with rhs first, then g with lhs.
+      {{2, 3}, {5}, {4}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
+      {{2, 3}, {5}, {3}, "Shape mismatch: cannot broadcast [2, 3] and [5]"},
+  };
+  for (const auto& c : mul_cases) {
+    auto r = mul_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+    EXPECT_EQ(r.error().message, c.message);
+  }
+  const BroadcastErrorCase div_cases[] = {
+      // g with lhs first (g named first), then their common shape with rhs.
+      {{2, 3}, {4}, {5}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
+      {{2, 3}, {2, 1}, {4}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
+  };
+  for (const auto& c : div_cases) {
+    auto r = div_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+    EXPECT_EQ(r.error().message, c.message);
+  }
+}
+
+TEST(DivBackward, UnaddressableShapeFailsInsteadOfAborting) {
+  const std::uint64_t big = std::uint64_t{1} << 32;
+  auto g = NdArray<float>::uninitialized_row_major({big, 1, 0});
+  auto lhs = NdArray<float>::uninitialized_row_major({1});
+  auto rhs = NdArray<float>::uninitialized_row_major({big, 0});
+  ASSERT_TRUE(g && lhs && rhs);
+  auto r = div_backward(*g, *lhs, *rhs);  // common shape [2^32, 2^32, 0]
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+}
+
+// ---- Matrix product ------------------------------------------------------
+
+// (g · rhsᵀ, lhsᵀ · g) in double, batch axes broadcast by index.
+struct MatmulGradCase {
+  Shape lhs, rhs, g, grad_lhs, grad_rhs;
+};
+
+TEST(MatmulBackward, ShapesAndValues) {
+  const MatmulGradCase cases[] = {
+      {{2, 3}, {3, 4}, {2, 4}, {2, 3}, {3, 4}},
+      {{2, 3}, {5, 3, 4}, {5, 2, 4}, {5, 2, 3}, {5, 3, 4}},  // lhs broadcast: not reduced
+      {{1, 2, 3}, {5, 3, 4}, {5, 2, 4}, {5, 2, 3}, {5, 3, 4}},
+      {{4, 2, 3}, {3, 4}, {4, 2, 4}, {4, 2, 3}, {4, 3, 4}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(shape_to_string(c.lhs) + " @ " + shape_to_string(c.rhs));
+    const auto lhs = ramp<float>(c.lhs, -1, 0.5), rhs = ramp<float>(c.rhs, 2, -0.25), g = ramp<float>(c.g, 1, 0.125);
+    auto r = matmul_backward(g, lhs, rhs);
+    ASSERT_TRUE(r.has_value()) << r.error().message;
+    ASSERT_EQ(r->first.shape(), c.grad_lhs);
+    ASSERT_EQ(r->second.shape(), c.grad_rhs);
+    EXPECT_EQ(r->first.strides(), row_major_strides(c.grad_lhs));
+    const std::size_t nd = c.grad_lhs.size();
+    const std::uint64_t n = c.g.back(), m = c.g[c.g.size() - 2];
+    for_each_index(c.grad_lhs, [&](const auto& i) {  // [.., m, k] = sum_j g[.., m, j] rhs[.., k, j]
+      double sum = 0;
+      for (std::uint64_t j = 0; j < n; ++j) {
+        auto gi = i, ri = i;
+        gi[nd - 1] = j;
+        ri[nd - 2] = i[nd - 1];
+        ri[nd - 1] = j;
+        sum += double(element(g, c.grad_lhs, gi)) * double(element(rhs, c.grad_lhs, ri));
+      }
+      EXPECT_FLOAT_EQ(at(r->first.view(), i), sum);
+    });
+    for_each_index(c.grad_rhs, [&](const auto& i) {  // [.., k, n] = sum_p lhs[.., p, k] g[.., p, n]
+      double sum = 0;
+      for (std::uint64_t p = 0; p < m; ++p) {
+        auto li = i, gi = i;
+        li[nd - 2] = p;
+        li[nd - 1] = i[nd - 2];
+        gi[nd - 2] = p;
+        sum += double(element(lhs, c.grad_rhs, li)) * double(element(g, c.grad_rhs, gi));
+      }
+      EXPECT_FLOAT_EQ(at(r->second.view(), i), sum);
+    });
+  }
+}
+
+TEST(MatmulBackward, SixteenBitGradientsRoundOnce) {
+  // g · rhsᵀ sums 2048 + 1 + 1: 2050 in F32, but 2048 if rounded per step.
+  const auto lhs = make<Half>({1, 2}, {1, 1});
+  const auto rhs = make<Half>({2, 3}, {1, 1, 1, 1, 1, 1});
+  const auto g = make<Half>({1, 3}, {2048, 1, 1});
+  auto r = matmul_backward(g, lhs, rhs);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(logical_elements(r->first)[0].bits(), Half(2050.0f).bits());
+  EXPECT_EQ(logical_elements(r->first)[1].bits(), Half(2050.0f).bits());
+}
+
+TEST(MatmulBackward, ProductFailuresPassThrough) {
+  auto r = matmul_backward(ramp<float>({2, 5}, 0, 1), ramp<float>({2, 3}, 0, 1), ramp<float>({3, 4}, 0, 1));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+  EXPECT_EQ(r.error().message, "Matrix inner dimensions mismatch for matmul: 5 vs 4");
+}
+
+// ---- relu ---------------------------------------------------------------
+
+template <class T>
+void expect_relu_mask() {
+  const float nan = std::nanf("");
+  const auto x = make<T>({8}, {-1, -0.0f, 0, 2, nan, kInf, -kInf, 1e-3f});
+  const auto g = make<T>({8}, {5, 5, 5, 5, 5, 5, 5, nan});
+  auto r = relu_backward(g, x);
+  ASSERT_TRUE(r.has_value());
+  const auto got = logical_elements(*r);
+  const float expected[] = {0, 0, 0, 5, 0, 5, 0};
+  for (std::size_t i = 0; i < 7; ++i) EXPECT_EQ(pattern(got[i]), pattern(T(expected[i]))) << i;  // zeros are +0
+  EXPECT_TRUE(std::isnan(float(got[7])));  // a NaN gradient passes where x > 0
+}
+
+TEST(ReluBackward, MasksByPositiveInput) {
+  expect_relu_mask<float>();
+  expect_relu_mask<Half>();
+  expect_relu_mask<BFloat16>();
+}
+
+TEST(ReluBackward, LayoutsMayDiffer) {
+  auto x = make<float>({3, 2}, {-1, 1, 2, -2, 3, -3});
+  x.set_layout({2, 3}, {1, 2});  // [[-1, 2, 3], [1, -2, -3]]
+  const auto g = make<float>({2, 3}, {1, 2, 3, 4, 5, 6});
+  auto r = relu_backward(g, x);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(logical_elements(*r), (std::vector<float>{0, 2, 3, 4, 0, 0}));
+}
+
+TEST(ReluBackward, ShapesMustMatchExactly) {
+  auto r = relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({3}, 0, 1));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+  EXPECT_EQ(r.error().message, "Shape mismatch in relu_backward: grad [2, 3]\n vs input [3]");
+}
+
+// ---- Storage: type checks -----------------------------------------------
+
+CpuStorage storage_of(DType d, const Shape& shape) {
+  const std::vector<float> ones(checked_element_count(shape).value(), 1.0f);
+  switch (d) {
+    case DType::F16: return CpuStorage(make<Half>(shape, ones));
+    case DType::BF16: return CpuStorage(make<BFloat16>(shape, ones));
+    case DType::F32: return CpuStorage(make<float>(shape, ones));
+    case DType::Bool: return CpuStorage(make<bool>(shape, ones));
+  }
+  return CpuStorage(make<float>(shape, ones));
+}
+
+using BinaryEntry = Result<std::pair<CpuStorage, CpuStorage>> (*)(const CpuStorage&, const CpuStorage&,
+                                                                  const CpuStorage&);
+
+TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
+  const std::string message = "DType mismatch between gradient and operands during backward pass.";
+  struct Case {
+    DType lhs, g, rhs;
+  };
+  const Case bad[] = {
+      {DType::F16, DType::F32, DType::F32}, {DType::F32, DType::F32, DType::BF16},
+      {DType::F32, DType::F16, DType::F32}, {DType::Bool, DType::Bool, DType::Bool},
+  };
+  for (BinaryEntry entry : {&CpuStorage::backward_mul, &CpuStorage::backward_div, &CpuStorage::backward_matmul}) {
+    for (const auto& c : bad) {
+      auto r = entry(storage_of(c.lhs, {2, 2}), storage_of(c.g, {2, 2}), storage_of(c.rhs, {2, 2}));
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind, ErrorKind::TypeError);
+      EXPECT_EQ(r.error().message, message);
+    }
+    for (DType d : {DType::F16, DType::BF16, DType::F32}) {
+      auto r = entry(storage_of(d, {2, 2}), storage_of(d, {2, 2}), storage_of(d, {2, 2}));
+      ASSERT_TRUE(r.has_value());
+      EXPECT_EQ(r->first.dtype(), d);
+      EXPECT_EQ(r->second.dtype(), d);
+    }
+  }
+}
+
+TEST(BackwardStorage, ReluTypeChecksAndKernelFailures) {
+  const std::string message = "DType mismatch between gradient and input during unary backward pass.";
+  const std::pair<DType, DType> bad[] = {
+      {DType::F16, DType::F32}, {DType::F32, DType::BF16}, {DType::Bool, DType::Bool}};
+  for (auto [x, g] : bad) {
+    auto r = CpuStorage::backward_relu(storage_of(x, {3}), storage_of(g, {3}));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, ErrorKind::TypeError);
+    EXPECT_EQ(r.error().message, message);
+  }
+  auto r = CpuStorage::backward_relu(storage_of(DType::BF16, {3}), storage_of(DType::BF16, {2, 3}));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+  EXPECT_EQ(r.error().message, "Shape mismatch in relu_backward: grad [2, 3]\n vs input [3]");
+}
+
+}  // namespace
+}  // namespace vessik::test
