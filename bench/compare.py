@@ -90,13 +90,14 @@ def numpy_matmul_speedup(n, smoke):
     type than on the one it picks by itself: (core type, speed-up >= 1).
 
     The core type is read when OpenBLAS loads, so each one runs in its own
-    process; the figure is a ratio of two such runs, which the table applies
-    to the NumPy time measured in the interleaved rounds."""
+    process; the figure is a ratio of two such runs, timed in thread CPU time
+    so that other load on the machine between the runs does not count, and
+    the table applies it to the NumPy time of the interleaved rounds."""
     code = (
         "import os,time,numpy as np\n"
         f"a=np.random.rand({n},{n}).astype(np.float32);b=np.random.rand({n},{n}).astype(np.float32)\n"
         "a@b\nts=[]\n"
-        "for _ in range(7):\n t=time.perf_counter();a@b;ts.append(time.perf_counter()-t)\n"
+        "for _ in range(7):\n t=time.thread_time();a@b;ts.append(time.thread_time()-t)\n"
         "print(sorted(ts)[len(ts)//2])"
     )
     times = {}

@@ -1,5 +1,6 @@
 #include "engine/cpu/numeric/backward/matmul.h"
 
+#include <concepts>
 #include <utility>
 
 #include "engine/cpu/numeric/ops/matmul.h"
@@ -8,41 +9,57 @@ namespace vessik::numeric {
 
 namespace {
 
-// A copy of `a` that reads its last two axes swapped. The buffer is copied
-// as it is; only the two axes' lengths and strides trade places, so the
-// product reads the transpose through its strides.
-template <NumericElement T>
-Result<NdArray<T>> swapped_last_axes(const NdArray<T>& a) {
-  auto copy = a.clone();
-  if (!copy) return copy;
-  Shape shape = a.shape();
-  Strides strides = a.strides();
-  const std::size_t d = shape.size();
-  std::swap(shape[d - 1], shape[d - 2]);
-  std::swap(strides[d - 1], strides[d - 2]);
-  copy->set_layout(std::move(shape), std::move(strides));
-  return copy;
+// Note [Transposed operands as views]
+// Each gradient product reads an operand with its last two axes swapped.
+// Swapping the two axes' lengths and strides in a view is enough: the
+// product reads any strides, so no element is moved and nothing is copied.
+// (A copy with swapped strides would give the same values at the cost of
+// one fresh buffer per operand per backward pass.) Operands with fewer than
+// two axes pass unchanged; the product reports them with its own message.
+StridedView<const float> swapped_last_axes(StridedView<const float> v) {
+  const std::size_t d = v.ndim();
+  if (d >= 2) {
+    std::swap(v.shape[d - 1], v.shape[d - 2]);
+    std::swap(v.strides[d - 1], v.strides[d - 2]);
+  }
+  return v;
+}
+
+// (g · rhsᵀ, lhsᵀ · g) over F32 views.
+Result<std::pair<NdArray<float>, NdArray<float>>> products(const StridedView<const float>& g,
+                                                           const StridedView<const float>& lhs,
+                                                           const StridedView<const float>& rhs) {
+  auto for_lhs = internal_linalg_matmul(g, swapped_last_axes(rhs));
+  if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
+  auto for_rhs = internal_linalg_matmul(swapped_last_axes(lhs), g);
+  if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
+  return std::pair{std::move(*for_lhs), std::move(*for_rhs)};
 }
 
 }  // namespace
 
+// 16-bit operands are widened once each (g feeds both products) and each
+// gradient element rounds once, as in the forward product.
 template <NumericElement T>
 Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g, const NdArray<T>& lhs,
                                                           const NdArray<T>& rhs) {
-  // Operands with fewer than two axes go to the product unchanged, which
-  // reports them with its own message.
-  auto transposed = [](const NdArray<T>& a) -> Result<NdArray<T>> {
-    return a.ndim() < 2 ? a.clone() : swapped_last_axes(a);
-  };
-  auto rhs_t = transposed(rhs);
-  if (!rhs_t) return std::unexpected(std::move(rhs_t.error()));
-  auto for_lhs = MatmulOps<T>::do_matmul(g, *rhs_t);
-  if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
-  auto lhs_t = transposed(lhs);
-  if (!lhs_t) return std::unexpected(std::move(lhs_t.error()));
-  auto for_rhs = MatmulOps<T>::do_matmul(*lhs_t, g);
-  if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
-  return std::pair{std::move(*for_lhs), std::move(*for_rhs)};
+  if constexpr (std::same_as<T, float>) {
+    return products(g.view(), lhs.view(), rhs.view());
+  } else {
+    auto wg = widen_to_f32(g);
+    if (!wg) return std::unexpected(std::move(wg.error()));
+    auto wl = widen_to_f32(lhs);
+    if (!wl) return std::unexpected(std::move(wl.error()));
+    auto wr = widen_to_f32(rhs);
+    if (!wr) return std::unexpected(std::move(wr.error()));
+    auto wide = products(wg->view(), wl->view(), wr->view());
+    if (!wide) return std::unexpected(std::move(wide.error()));
+    auto for_lhs = narrow_from_f32<T>(wide->first);
+    if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
+    auto for_rhs = narrow_from_f32<T>(wide->second);
+    if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
+    return std::pair{std::move(*for_lhs), std::move(*for_rhs)};
+  }
 }
 
 template Result<std::pair<NdArray<Half>, NdArray<Half>>> matmul_backward(const NdArray<Half>&, const NdArray<Half>&,

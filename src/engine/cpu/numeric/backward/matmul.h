@@ -1,7 +1,7 @@
 #pragma once
-// Gradient of the matrix product: (g · rhsᵀ, lhsᵀ · g), each through the
-// element type's MatmulOps, with the product's batch broadcasting and
-// messages. Broadcast batch axes stay in the gradients (Note [Unreduced
+// Gradient of the matrix product: (g · rhsᵀ, lhsᵀ · g), each the F32
+// product (16-bit operands widened, each result element rounded once), with
+// the product's batch broadcasting and messages. Broadcast batch axes stay in the gradients (Note [Unreduced
 // broadcast gradients]).
 
 #include <utility>

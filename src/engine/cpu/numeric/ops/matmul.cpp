@@ -164,4 +164,18 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdArray<T>& a, const NdArray<T>
 template struct MatmulOps<Half>;
 template struct MatmulOps<BFloat16>;
 
+template <NumericElement T>
+Result<NdArray<float>> widen_to_f32(const NdArray<T>& a) {
+  return convert<float>(a);
+}
+template <NumericElement T>
+Result<NdArray<T>> narrow_from_f32(const NdArray<float>& a) {
+  return convert<T>(a);
+}
+
+template Result<NdArray<float>> widen_to_f32(const NdArray<Half>&);
+template Result<NdArray<float>> widen_to_f32(const NdArray<BFloat16>&);
+template Result<NdArray<Half>> narrow_from_f32(const NdArray<float>&);
+template Result<NdArray<BFloat16>> narrow_from_f32(const NdArray<float>&);
+
 }  // namespace vessik::numeric

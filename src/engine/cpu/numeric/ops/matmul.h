@@ -39,4 +39,12 @@ struct MatmulOps<float> {
 extern template struct MatmulOps<Half>;
 extern template struct MatmulOps<BFloat16>;
 
+// The two conversions of the 16-bit products, for callers that run several
+// products on one widened operand: exact widening (the layout kept), and
+// narrowing with one rounding per element.
+template <NumericElement T>
+Result<NdArray<float>> widen_to_f32(const NdArray<T>& a);
+template <NumericElement T>
+Result<NdArray<T>> narrow_from_f32(const NdArray<float>& a);
+
 }  // namespace vessik::numeric

@@ -1,11 +1,3 @@
-// Eigen's GEMM kernel runs about a fifth faster tuned generically than for
-// Zen: the Zen cost model makes GCC spill the kernel's pointers through
-// vector registers inside the inner loop. Tuning only; the instruction set
-// stays the build's.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#pragma GCC target("tune=generic")
-#endif
-
 #include "engine/cpu/numeric/ops/matmul_slice.h"
 
 #include <cstring>
@@ -13,13 +5,41 @@
 
 // Single-threaded by design: the product runs on the calling thread.
 #define EIGEN_DONT_PARALLELIZE
+// Eigen's GEMM kernel runs about a fifth faster tuned generically than for
+// Zen: the Zen cost model makes GCC spill the kernel's pointers through
+// vector registers inside the inner loop. The direct small-slice loop below
+// is the other way round (a few percent slower tuned generically), so the
+// tuning covers Eigen's templates only. Tuning only; the instruction set
+// stays the build's.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VESSIK_GENERIC_TUNING 1
+#pragma GCC push_options
+#pragma GCC target("tune=generic")
+#endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <Eigen/Core>
 #pragma GCC diagnostic pop
+#ifdef VESSIK_GENERIC_TUNING
+#pragma GCC pop_options
+#undef VESSIK_GENERIC_TUNING
+#endif
 
 namespace vessik {
+
+// Thirty-two vector registers hold a 6×64 tile (24 accumulators, 4 strips
+// of b); sixteen do not, and the tile would spill.
+#if defined(__AVX512F__)
+inline constexpr bool kWideTiles = true;
+inline constexpr std::size_t kVectorBytes = 64;
+#elif defined(__AVX__)
+inline constexpr bool kWideTiles = false;
+inline constexpr std::size_t kVectorBytes = 32;
+#else
+inline constexpr bool kWideTiles = false;
+inline constexpr std::size_t kVectorBytes = 16;
+#endif
 
 MapLayout map_layout(MatrixStrides s) {
   if (s.col_stride == 1) return MapLayout::RowMajor;
@@ -29,11 +49,15 @@ MapLayout map_layout(MatrixStrides s) {
 
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   if (m == 0 || k == 0 || n == 0) return SlicePath::Small;
-  if (m > kSmallMidWork || k > kSmallMidWork || n > kSmallMidWork) return SlicePath::Gemm;
+  if (k > kSmallPanelFloats || n > kSmallPanelFloats) return SlicePath::Gemm;
+  // With 32 vector registers and full 16-column strips of b, the loop keeps
+  // pace with packing for as long as b stays in L2, whatever m is.
+  const bool strips = b.col_stride == 1 && n >= 8 && m >= 4;
+  if (kWideTiles && strips && n >= 16 && k * n <= kSmallPanelFloats) return SlicePath::Small;
+  if (m > kSmallMidWork) return SlicePath::Gemm;
   const std::uint64_t work = m * k * n;
   if (work <= kSmallSliceWork) return SlicePath::Small;
-  // Mid-sized slices with full vector strips of b still beat packing.
-  const bool strips = b.col_stride == 1 && n >= 8 && m >= 4;
+  // Mid-sized slices with vector strips of b still beat packing.
   return strips && work <= kSmallMidWork ? SlicePath::Small : SlicePath::Gemm;
 }
 
@@ -78,6 +102,21 @@ inline void store_lanes(float* p, std::int64_t stride, const Lanes<W>& v) {
   }
 }
 
+// Note [Strips of b in registers]
+// Left alone, GCC folds the loads of b's strips into the multiply-adds as
+// memory operands for some tile shapes, loading each strip once per row of
+// the tile instead of once per step of k; the loads then bound the loop
+// (up to half again slower). An empty asm that claims to change the value pins it to
+// a register. Only for vectors that fit one register.
+template <class V>
+inline void keep_in_register(V& v) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (sizeof(V) <= kVectorBytes && sizeof(V) > sizeof(float)) asm("" : "+v"(v));
+#else
+  (void)v;
+#endif
+}
+
 // Eigen's view of an operand for each layout.
 template <MapLayout L, class S>
 struct EigenMap;
@@ -118,20 +157,28 @@ struct SliceKernels {
   static constexpr int kRows = 6;
   // One tile of the output: R rows of a against S adjacent W-column strips
   // of b, R·S accumulators kept in registers over the whole of k.
+  // Inlined into its row block, where the strides and pointers it needs
+  // stay in registers across tiles.
   template <int R, int W, int S, bool UnitB, bool UnitOut>
-  static void tile(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0,
-                   std::int64_t j0) {
-    Lanes<W> acc[R][S] = {};
-    const float* arow = a + i0 * s.a_.row_stride;
-    const float* bcol = b + j0 * s.b_.col_stride;
-    for (std::int64_t p = 0; p < s.k_; ++p) {
+  [[gnu::always_inline]] static inline void tile(const SliceProduct& s, float* out, const float* a, const float* b,
+                                                 std::int64_t i0, std::int64_t j0) {
+    Lanes<W> acc[R][S];
+    for (int r = 0; r < R; ++r) {
+      for (int t = 0; t < S; ++t) acc[r][t] = Lanes<W>{};
+    }
+    const std::int64_t k = s.k_, a_rs = s.a_.row_stride, a_cs = s.a_.col_stride;
+    const std::int64_t b_rs = s.b_.row_stride, b_cs = s.b_.col_stride;
+    const float* arow = a + i0 * a_rs;
+    const float* bcol = b + j0 * b_cs;
+    for (std::int64_t p = 0; p < k; ++p) {
       Lanes<W> bv[S];
       for (int t = 0; t < S; ++t) {
-        load_lanes<W, UnitB>(bv[t], bcol + p * s.b_.row_stride + t * W * s.b_.col_stride, s.b_.col_stride);
+        load_lanes<W, UnitB>(bv[t], bcol + p * b_rs + t * W * b_cs, b_cs);
+        keep_in_register(bv[t]);
       }
-      const float* ap = arow + p * s.a_.col_stride;
+      const float* ap = arow + p * a_cs;
       for (int r = 0; r < R; ++r) {
-        const float av = ap[r * s.a_.row_stride];
+        const float av = ap[r * a_rs];
         for (int t = 0; t < S; ++t) acc[r][t] += bv[t] * av;
       }
     }
@@ -146,6 +193,9 @@ struct SliceKernels {
   template <int R, bool UnitB, bool UnitOut>
   static void row_block(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0) {
     std::int64_t j = 0;
+    if constexpr (kWideTiles) {
+      for (; j + 64 <= s.n_; j += 64) tile<R, 16, 4, UnitB, UnitOut>(s, out, a, b, i0, j);
+    }
     for (; j + 32 <= s.n_; j += 32) tile<R, 16, 2, UnitB, UnitOut>(s, out, a, b, i0, j);
     if (j + 16 <= s.n_) {
       tile<R, 16, 1, UnitB, UnitOut>(s, out, a, b, i0, j);
