@@ -250,6 +250,24 @@ TEST(MatmulBackward, ShapesAndValues) {
   }
 }
 
+// A gradient nobody wants is not computed; the other one is unchanged.
+TEST(MatmulBackward, ComputesOnlyTheWantedGradient) {
+  const auto lhs = ramp<float>({2, 3}, -1, 0.5), rhs = ramp<float>({3, 4}, 2, -0.25), g = ramp<float>({2, 4}, 1, 0.125);
+  auto both = matmul_backward(g, lhs, rhs);
+  auto lhs_only = matmul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
+  auto rhs_only = matmul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
+  ASSERT_TRUE(both && lhs_only && rhs_only);
+  EXPECT_EQ(logical_elements(lhs_only->first), logical_elements(both->first));
+  EXPECT_EQ(lhs_only->second.size(), 0u);
+  EXPECT_EQ(logical_elements(rhs_only->second), logical_elements(both->second));
+  EXPECT_EQ(rhs_only->first.size(), 0u);
+  const auto hl = make<Half>({1, 2}, {1, 2}), hr = make<Half>({2, 1}, {3, 4}), hg = make<Half>({1, 1}, {1});
+  auto half_rhs = matmul_backward(hg, hl, hr, WantedGradients::RhsOnly);
+  ASSERT_TRUE(half_rhs.has_value());
+  EXPECT_EQ(half_rhs->first.size(), 0u);
+  EXPECT_EQ(static_cast<float>(logical_elements(half_rhs->second)[1]), 2.0f);
+}
+
 TEST(MatmulBackward, SixteenBitGradientsRoundOnce) {
   // g · rhsᵀ sums 2048 + 1 + 1: 2050 in F32, but 2048 if rounded per step.
   const auto lhs = make<Half>({1, 2}, {1, 1});
@@ -330,7 +348,10 @@ TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
       {DType::F16, DType::F32, DType::F32}, {DType::F32, DType::F32, DType::BF16},
       {DType::F32, DType::F16, DType::F32}, {DType::Bool, DType::Bool, DType::Bool},
   };
-  for (BinaryEntry entry : {&CpuStorage::backward_mul, &CpuStorage::backward_div, &CpuStorage::backward_matmul}) {
+  const BinaryEntry matmul_both = [](const CpuStorage& l, const CpuStorage& g, const CpuStorage& r) {
+    return CpuStorage::backward_matmul(l, g, r);
+  };
+  for (BinaryEntry entry : {&CpuStorage::backward_mul, &CpuStorage::backward_div, matmul_both}) {
     for (const auto& c : bad) {
       auto r = entry(storage_of(c.lhs, {2, 2}), storage_of(c.g, {2, 2}), storage_of(c.rhs, {2, 2}));
       ASSERT_FALSE(r.has_value());

@@ -84,6 +84,20 @@ def test_matmul_gradients_match_numpy():
     np.testing.assert_allclose(grad_of(w), a.T @ g, rtol=1e-5)
 
 
+@pytest.mark.parametrize("dtype", ["f32", "f16", "bf16"])
+def test_matmul_with_a_constant_operand(dtype):
+    rng = np.random.default_rng(3)
+    a, b = rng.integers(-3, 4, (3, 4)).astype(np.float32), rng.integers(-3, 4, (4, 2)).astype(np.float32)
+    g = np.ones((3, 2))
+    x, w = T(a, dtype=dtype), leaf(b, dtype)
+    (x @ w).backward()
+    np.testing.assert_array_equal(grad_of(w), a.T @ g)
+    T.clear_graph()
+    x, w = leaf(a, dtype), T(b, dtype=dtype)
+    (x @ w).backward()
+    np.testing.assert_array_equal(grad_of(x), g @ b.T)
+
+
 def test_broadcast_gradients_keep_the_broadcast_shape():
     x, w = leaf([1.0, 2.0, 3.0]), leaf(np.ones((2, 3)))
     (x + w).backward()

@@ -31,10 +31,13 @@ Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const Storage& g
   auto grads = [&] {
     if constexpr (K == BinaryKernel::Mul) return Storage::backward_mul(*lhs_data, g, *rhs_data);
     if constexpr (K == BinaryKernel::Div) return Storage::backward_div(*lhs_data, g, *rhs_data);
-    if constexpr (K == BinaryKernel::Matmul) return Storage::backward_matmul(*lhs_data, g, *rhs_data);
+    if constexpr (K == BinaryKernel::Matmul) return Storage::backward_matmul(*lhs_data, g, *rhs_data, wanted);
   }();
   if (!grads) return std::unexpected(std::move(grads.error()));
-  if (auto ok = ctx.accumulate(lhs, std::move(grads->first)); !ok) return ok;
+  if (wanted != WantedGradients::RhsOnly) {
+    if (auto ok = ctx.accumulate(lhs, std::move(grads->first)); !ok) return ok;
+  }
+  if (wanted == WantedGradients::LhsOnly) return {};
   return ctx.accumulate(rhs, std::move(grads->second));
 }
 

@@ -31,12 +31,21 @@ struct SubNode final : BackwardOp {
 // gradients from the saved operands' data.
 enum class BinaryKernel { Mul, Div, Matmul };
 
+//
+// Note [Gradients nobody reads]
+// A constant operand gets a fresh leaf that no tensor refers to, so its
+// gradient can never be read. The matrix product, whose gradients are the
+// expensive ones, skips computing it (in a training step the input batch is
+// such an operand: a third of the backward products). The element-wise
+// kernels compute both gradients in one pass and gain nothing from it.
 template <BinaryKernel K>
 struct SavedBinaryNode final : BackwardOp {
   StorageHandle lhs_data, rhs_data;
   std::uint64_t lhs, rhs;
-  SavedBinaryNode(StorageHandle ld, StorageHandle rd, std::uint64_t l, std::uint64_t r)
-      : lhs_data(std::move(ld)), rhs_data(std::move(rd)), lhs(l), rhs(r) {}
+  WantedGradients wanted;
+  SavedBinaryNode(StorageHandle ld, StorageHandle rd, std::uint64_t l, std::uint64_t r,
+                  WantedGradients w = WantedGradients::Both)
+      : lhs_data(std::move(ld)), rhs_data(std::move(rd)), lhs(l), rhs(r), wanted(w) {}
   Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
 };
 using MulNode = SavedBinaryNode<BinaryKernel::Mul>;

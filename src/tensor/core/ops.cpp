@@ -43,13 +43,19 @@ Result<Tensor> binary_with_node(const Tensor& self, const Tensor& other,
       [&] { return ((*self.storage).*op)(*other.storage); });
 }
 
+// Only the operands that require a gradient need one: Note [Gradients nobody reads].
+WantedGradients wanted_gradients(const Tensor& self, const Tensor& other) {
+  if (self.requires_grad && other.requires_grad) return WantedGradients::Both;
+  return self.requires_grad ? WantedGradients::LhsOnly : WantedGradients::RhsOnly;
+}
+
 template <class Node>
 Result<Tensor> binary_saving_operands(const Tensor& self, const Tensor& other,
                                       StorageResult (Storage::*op)(const Storage&) const) {
   return differentiable(
       std::array{&self, &other},
       [&](const std::array<std::uint64_t, 2>& ids) {
-        return std::make_unique<Node>(self.storage, other.storage, ids[0], ids[1]);
+        return std::make_unique<Node>(self.storage, other.storage, ids[0], ids[1], wanted_gradients(self, other));
       },
       [&] { return ((*self.storage).*op)(*other.storage); });
 }

@@ -51,8 +51,11 @@ Result<StoragePair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuSto
   return binary_backward("backward_div", lhs, g, rhs, VESSIK_GRADIENT(div_backward));
 }
 
-Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
-  return binary_backward("backward_matmul", lhs, g, rhs, VESSIK_GRADIENT(matmul_backward));
+Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs,
+                                                WantedGradients wanted) {
+  return binary_backward("backward_matmul", lhs, g, rhs, [wanted](const auto& gr, const auto& l, const auto& r) {
+    return numeric::matmul_backward(gr, l, r, wanted);
+  });
 }
 
 #undef VESSIK_GRADIENT

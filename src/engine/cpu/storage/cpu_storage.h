@@ -11,6 +11,7 @@
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/error.h"
+#include "engine/cpu/numeric/backward/matmul.h"
 
 namespace vessik {
 
@@ -83,8 +84,10 @@ class CpuStorage {
                                                                const CpuStorage& rhs);
   static Result<std::pair<CpuStorage, CpuStorage>> backward_div(const CpuStorage& lhs, const CpuStorage& g,
                                                                const CpuStorage& rhs);
+  // A gradient that is not wanted comes back as an empty storage.
   static Result<std::pair<CpuStorage, CpuStorage>> backward_matmul(const CpuStorage& lhs, const CpuStorage& g,
-                                                                  const CpuStorage& rhs);
+                                                                  const CpuStorage& rhs,
+                                                                  WantedGradients wanted = WantedGradients::Both);
   static Result<CpuStorage> backward_relu(const CpuStorage& x, const CpuStorage& g);
 
  private:

@@ -28,12 +28,20 @@ StridedView<const float> swapped_last_axes(StridedView<const float> v) {
 // (g · rhsᵀ, lhsᵀ · g) over F32 views.
 Result<std::pair<NdArray<float>, NdArray<float>>> products(const StridedView<const float>& g,
                                                            const StridedView<const float>& lhs,
-                                                           const StridedView<const float>& rhs) {
-  auto for_lhs = internal_linalg_matmul(g, swapped_last_axes(rhs));
-  if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
-  auto for_rhs = internal_linalg_matmul(swapped_last_axes(lhs), g);
-  if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
-  return std::pair{std::move(*for_lhs), std::move(*for_rhs)};
+                                                           const StridedView<const float>& rhs,
+                                                           WantedGradients wanted) {
+  std::pair<NdArray<float>, NdArray<float>> out;
+  if (wanted != WantedGradients::RhsOnly) {
+    auto for_lhs = internal_linalg_matmul(g, swapped_last_axes(rhs));
+    if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
+    out.first = std::move(*for_lhs);
+  }
+  if (wanted != WantedGradients::LhsOnly) {
+    auto for_rhs = internal_linalg_matmul(swapped_last_axes(lhs), g);
+    if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
+    out.second = std::move(*for_rhs);
+  }
+  return out;
 }
 
 }  // namespace
@@ -42,9 +50,9 @@ Result<std::pair<NdArray<float>, NdArray<float>>> products(const StridedView<con
 // gradient element rounds once, as in the forward product.
 template <NumericElement T>
 Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g, const NdArray<T>& lhs,
-                                                          const NdArray<T>& rhs) {
+                                                          const NdArray<T>& rhs, WantedGradients wanted) {
   if constexpr (std::same_as<T, float>) {
-    return products(g.view(), lhs.view(), rhs.view());
+    return products(g.view(), lhs.view(), rhs.view(), wanted);
   } else {
     auto wg = widen_to_f32(g);
     if (!wg) return std::unexpected(std::move(wg.error()));
@@ -52,23 +60,31 @@ Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g, c
     if (!wl) return std::unexpected(std::move(wl.error()));
     auto wr = widen_to_f32(rhs);
     if (!wr) return std::unexpected(std::move(wr.error()));
-    auto wide = products(wg->view(), wl->view(), wr->view());
+    auto wide = products(wg->view(), wl->view(), wr->view(), wanted);
     if (!wide) return std::unexpected(std::move(wide.error()));
-    auto for_lhs = narrow_from_f32<T>(wide->first);
-    if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
-    auto for_rhs = narrow_from_f32<T>(wide->second);
-    if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
-    return std::pair{std::move(*for_lhs), std::move(*for_rhs)};
+    std::pair<NdArray<T>, NdArray<T>> out;
+    if (wanted != WantedGradients::RhsOnly) {
+      auto for_lhs = narrow_from_f32<T>(wide->first);
+      if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
+      out.first = std::move(*for_lhs);
+    }
+    if (wanted != WantedGradients::LhsOnly) {
+      auto for_rhs = narrow_from_f32<T>(wide->second);
+      if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
+      out.second = std::move(*for_rhs);
+    }
+    return out;
   }
 }
 
 template Result<std::pair<NdArray<Half>, NdArray<Half>>> matmul_backward(const NdArray<Half>&, const NdArray<Half>&,
-                                                                         const NdArray<Half>&);
+                                                                         const NdArray<Half>&, WantedGradients);
 template Result<std::pair<NdArray<BFloat16>, NdArray<BFloat16>>> matmul_backward(const NdArray<BFloat16>&,
                                                                                  const NdArray<BFloat16>&,
-                                                                                 const NdArray<BFloat16>&);
+                                                                                 const NdArray<BFloat16>&,
+                                                                                 WantedGradients);
 template Result<std::pair<NdArray<float>, NdArray<float>>> matmul_backward(const NdArray<float>&,
                                                                            const NdArray<float>&,
-                                                                           const NdArray<float>&);
+                                                                           const NdArray<float>&, WantedGradients);
 
 }  // namespace vessik::numeric

@@ -9,10 +9,19 @@
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
 
+namespace vessik {
+
+// Which of the two gradients a caller wants; see Note [Gradients nobody reads].
+enum class WantedGradients { Both, LhsOnly, RhsOnly };
+
+}  // namespace vessik
+
 namespace vessik::numeric {
 
+// A gradient that is not wanted comes back as an empty array.
 template <NumericElement T>
 Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g, const NdArray<T>& lhs,
-                                                          const NdArray<T>& rhs);
+                                                          const NdArray<T>& rhs,
+                                                          WantedGradients wanted = WantedGradients::Both);
 
 }  // namespace vessik::numeric
