@@ -11,7 +11,7 @@ DEB_PACKAGES := g++ pkg-config libeigen3-dev libgtest-dev libbenchmark-dev
 PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis \
                scikit-learn matplotlib tqdm threadpoolctl
 
-.PHONY: deps system-deps build test demo bench clean
+.PHONY: deps system-deps build test fuzz demo bench clean
 
 deps: system-deps $(VENV)/.deps
 
@@ -41,6 +41,11 @@ test: build
 	$(VENV)/bin/meson test -C $(BUILD_DIR) --print-errorlogs
 	$(VPY) -m pytest -q tests/python
 	$(VPY) bench/compare.py --smoke > /dev/null
+
+# The property tests at length (FUZZ_EXAMPLES examples per test).
+FUZZ_EXAMPLES ?= 25000
+fuzz: build
+	VESSIK_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VPY) -m pytest -q tests/python/test_properties.py
 
 demo: build
 	$(VPY) examples/digits.py --out out

@@ -2,6 +2,8 @@
 // cannot read an operand, so the interpreter tries the other operand and
 // then raises its own TypeError.
 
+#include <type_traits>
+
 #include "tensor/api/errors.h"
 #include "tensor/api/members.h"
 #include "tensor/api/operands.h"
@@ -16,8 +18,10 @@ using TensorOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
 using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
 
 // Forward form: the tensor on the left, a tensor or a number on the right.
-// Reflected form (when `reflected` is given): a number on the left.
-template <TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected>
+// Reflected form (when `reflected` is an operation, not nullptr): a number on
+// the left. The test is on the parameter's type: comparing a function's
+// address with nullptr is not a constant expression under the sanitizers.
+template <TensorOp tensor_op, ScalarOp scalar_op, auto reflected>
 PyObject* arithmetic(PyObject* left, PyObject* right) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (is_tensor(left)) {
@@ -34,7 +38,7 @@ PyObject* arithmetic(PyObject* left, PyObject* right) noexcept {
       if (read > 0) return finish(scalar_op(*self, s));
       Py_RETURN_NOTIMPLEMENTED;
     }
-    if constexpr (reflected != nullptr) {
+    if constexpr (!std::is_null_pointer_v<decltype(reflected)>) {
       if (is_tensor(right)) {
         float s = 0.0f;
         const int read = read_scalar(left, &s);

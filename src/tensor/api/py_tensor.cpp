@@ -74,7 +74,7 @@ PyType_Slot slots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the type cannot be subclassed. No dict, no weak
 // references, no garbage-collector support: a PyTensor holds no Python objects.
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     .name = "vessik.Tensor",
     .basicsize = static_cast<int>(sizeof(PyTensor)),
     .itemsize = 0,
@@ -88,7 +88,7 @@ ProcessCache<PyTypeObject> type_cache;
 
 PyTypeObject* tensor_type() noexcept {
   return type_cache.get([]() -> PyTypeObject* {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     // Calls of the type skip the argument tuple; there is no slot for this
     // before Python 3.14, and the field is never inherited.
     if (type != nullptr) type->tp_vectorcall = tensor_vectorcall;

@@ -2,6 +2,7 @@
 // type checks and their messages, then the typed kernel. Type errors are
 // reported before any shape error.
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -20,7 +21,7 @@ Result<CpuStorage> same_type(const CpuStorage& self, const CpuStorage& other, Ke
     if constexpr (requires { kernel(a, a); }) {
       return to_storage(kernel(a, *other.get_if<T>()));
     } else {
-      // The callers reject the types their kernel lacks before we get here.
+      std::fputs("vessik: internal error: an element type without this kernel passed the type check\n", stderr);
       std::abort();
     }
   });

@@ -101,6 +101,7 @@ inline void narrow(const float* __restrict src, std::int64_t m, T* __restrict o,
 // arithmetic]. `f` is applied to binary32 values.
 template <HalfElement T, class F>
 void arith16(T* o, std::int64_t so, const T* a, std::int64_t sa, const T* b, std::int64_t sb, std::int64_t n, F f) {
+  if (n <= 0) return;  // an empty array's data pointer is null: nothing to read
   alignas(64) float fa[kChunk];
   alignas(64) float fb[kChunk];
   alignas(64) float fo[kChunk];

@@ -1,0 +1,93 @@
+"""Threads stay apart: every thread records into its own tape, so threads
+that build graphs and run backward() at the same time get exactly the
+results one thread gets alone, and never see each other's gradients."""
+
+import threading
+
+import numpy as np
+
+import vessik as vs
+from vessik.nn.functional import relu
+
+T = vs.Tensor
+THREADS = 8
+ITERATIONS = 1_000
+
+
+def graph_results(seed, iterations):
+    """Builds and differentiates one graph per iteration (every element type,
+    broadcasting, products, relu, reshape, transpose, a failing pass) and
+    returns what it read back."""
+    rng = np.random.default_rng(seed)
+    a = rng.standard_normal((3, 4)).astype(np.float32)
+    b = (np.abs(rng.standard_normal((4,))) + 0.5).astype(np.float32)
+    out = []
+    for i in range(iterations):
+        if i % 10 == 0:
+            T.clear_graph()
+        dtype = ("f32", "f16", "bf16")[i % 3]
+        x = T(a + i / 64, dtype=dtype, requires_grad=True)
+        w = T(b, dtype=dtype, requires_grad=True)
+        y = relu(x * w - 0.5) / (w + 3.0)
+        z = (y.transpose(0, 1) @ x).reshape([16]) * 2.0
+        z.backward()
+        out.append((z.to_numpy(), x.grad(), w.grad(), y.grad()))
+        try:
+            (relu(w) * x).backward()  # fails: a broadcast gradient reaches relu
+        except RuntimeError:
+            pass
+        assert x.grad() is not None and np.array_equal(x.grad(), out[-1][1])
+    T.clear_graph()
+    return out
+
+
+def same(left, right):
+    assert len(left) == len(right)
+    for got, want in zip(left, right):
+        for g, w in zip(got, want):
+            assert g.dtype == w.dtype and g.shape == w.shape and g.tobytes() == w.tobytes()
+
+
+def test_threads_started_together_get_the_single_thread_results():
+    alone = [graph_results(seed, ITERATIONS) for seed in range(THREADS)]
+    barrier = threading.Barrier(THREADS)
+    results, errors = [None] * THREADS, []
+
+    def work(seed):
+        try:
+            barrier.wait()
+            results[seed] = graph_results(seed, ITERATIONS)
+        except Exception as e:  # noqa: BLE001 - reported by the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    for seed in range(THREADS):
+        same(results[seed], alone[seed])
+
+
+def test_a_gradient_is_invisible_on_another_thread():
+    x = T([1.0, 2.0], requires_grad=True)
+    (x * 3.0).backward()
+    seen = {}
+
+    def other():
+        seen["before"] = x.grad()
+        # On this thread's tape x's index names this thread's own nodes.
+        (x * 5.0).backward()
+        seen["own"] = x.grad()
+        y = T([4.0], requires_grad=True)
+        (y * 2.0).backward()
+        seen["fresh"] = y.grad()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    thread.join()
+    assert seen["before"] is None
+    assert seen["own"] is not None
+    np.testing.assert_array_equal(seen["fresh"], [2.0])
+    np.testing.assert_array_equal(x.grad(), [3.0, 3.0])  # the main thread's tape is untouched
