@@ -412,6 +412,10 @@ def cases(vs):
             def run(op=op, shape=shape):
                 return op(huge(shape, requires_grad=True))
             add(f"empty {label} {opname}", run, EITHER)
+    # Nothing to compute, so no time either, however long the empty batch.
+    add("product of an enormous empty batch",
+        lambda: T(np.zeros(0, np.float32)).reshape([2**40, 0, 2, 3]) @ T(np.ones((3, 2), np.float32)), RETURNS,
+        lambda r: r.shape == [2**40, 0, 2, 2])
     add("product too large", lambda: T(np.zeros((2**32, 0), np.float32)) @ T(np.zeros((0, 2**32), np.float32)),
         RAISES, (RuntimeError, MemoryError))
     add("product beyond memory", lambda: T(np.zeros((2**21, 0), np.float32)) @ T(np.zeros((0, 2**21), np.float32)),

@@ -109,7 +109,9 @@ Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a,
   if (!checked_element_count(to)) return kernel_fail("Matmul result shape " + shape_to_string(to) + " is too large");
   // Every slice product writes its whole slice, so no zero fill is needed.
   auto out = NdArray<float>::uninitialized_row_major(std::move(to));
-  if (!out) return out;
+  // An empty result has no slice to compute, but its other batch axes may
+  // be enormous: walking them would take time for nothing.
+  if (!out || out->size() == 0) return out;
   if (auto done = batched_matmul_recursive(out->mutable_view(), *va, *vb); !done) {
     return std::unexpected(std::move(done.error()));
   }
