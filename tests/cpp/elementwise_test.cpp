@@ -122,17 +122,26 @@ TYPED_TEST(BinaryKernels, ArithmeticMatchesElementOpsOverLayouts) {
   check_binary<T>([](const auto& a, const auto& b) { return numeric::div(a, b); }, Ops::kernel_div);
 }
 
-// The Bool result path; the order itself is checked exhaustively below.
 TYPED_TEST(BinaryKernels, ComparisonsMatchWidenedComparisonOverLayouts) {
   using T = TypeParam;
   auto wide = [](T x) { return static_cast<float>(x); };
+  check_binary<T>([](const auto& a, const auto& b) { return numeric::eq(a, b); },
+                  [&](T x, T y) { return wide(x) == wide(y); });
+  check_binary<T>([](const auto& a, const auto& b) { return numeric::ge(a, b); },
+                  [&](T x, T y) { return wide(x) >= wide(y); });
+  check_binary<T>([](const auto& a, const auto& b) { return numeric::gt(a, b); },
+                  [&](T x, T y) { return wide(x) > wide(y); });
   check_binary<T>([](const auto& a, const auto& b) { return numeric::le(a, b); },
                   [&](T x, T y) { return wide(x) <= wide(y); });
+  check_binary<T>([](const auto& a, const auto& b) { return numeric::lt(a, b); },
+                  [&](T x, T y) { return wide(x) < wide(y); });
 }
 
 TEST(BinaryKernels, BoolComparisonsAndLogicOverLayouts) {
-  check_binary<bool>([](const auto& a, const auto& b) { return numeric::gt(a, b); },
-                     [](bool x, bool y) { return x && !y; });
+  check_binary<bool>([](const auto& a, const auto& b) { return numeric::lt(a, b); },
+                     [](bool x, bool y) { return !x && y; });
+  check_binary<bool>([](const auto& a, const auto& b) { return numeric::eq(a, b); },
+                     [](bool x, bool y) { return x == y; });
   check_binary<bool>(boolean::logical_and, [](bool x, bool y) { return x && y; });
   check_binary<bool>(boolean::logical_or, [](bool x, bool y) { return x || y; });
   check_binary<bool>(boolean::logical_xor, [](bool x, bool y) { return x != y; });
@@ -236,6 +245,30 @@ TEST(ScalarKernels, KnownResults) {
   // 1e6 overflows binary16 before the addition.
   const auto sum = numeric::scalar_add(test::make<Half>({3}, {-60000.0f, 0.0f, 1.0f}), 1e6f);
   for (const Half h : test::logical_elements(*sum)) EXPECT_EQ(h.bits(), 0x7c00);
+}
+
+TEST(ArithmeticKernels, DivisionByZeroIsNotAnError) {
+  const auto r = numeric::div(test::make<float>({2}, {1.0f, 0.0f}), test::make<float>({2}, {0.0f, 0.0f}));
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->data()[0], std::numeric_limits<float>::infinity());
+  EXPECT_TRUE(std::isnan(r->data()[1]));
+}
+
+TEST(Comparisons, NaNAndSignedZero) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto check = [&]<class T>(T) {
+    const auto x = test::make<T>({3}, {nan, 0.0f, nan});
+    const auto y = test::make<T>({3}, {nan, -0.0f, 1.0f});
+    EXPECT_EQ(test::logical_elements(*numeric::eq(x, y)), (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(test::logical_elements(*numeric::ge(x, y)), (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(test::logical_elements(*numeric::lt(x, y)), (std::vector<bool>{false, false, false}));
+  };
+  check(0.0f);
+  check(Half());
+  check(BFloat16());
+  const auto t = test::make<bool>({2}, {1.0f, 0.0f});
+  const auto f = test::make<bool>({2}, {0.0f, 0.0f});
+  EXPECT_EQ(test::logical_elements(*numeric::gt(t, f)), (std::vector<bool>{true, false}));
 }
 
 // relu through the storage entry, which owns the kernel.
