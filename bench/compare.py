@@ -262,7 +262,10 @@ def main():
     p.add_argument("--smoke", action="store_true", help="tiny sizes and few rounds")
     p.add_argument("--rounds", type=int, default=None)
     p.add_argument("--write", action="store_true", help="write BENCHMARKS.md and bench/ratios.png")
+    p.add_argument("--only", default=None, help="run only the workloads whose name contains this text")
     args = p.parse_args()
+    if args.only and args.write:
+        p.error("--only measures a subset: it cannot --write the report")
     rounds = args.rounds or (2 if args.smoke else 7)
     budget = 0.002 if args.smoke else 0.2
 
@@ -272,6 +275,8 @@ def main():
     print(header)
     print("-" * len(header))
     for w in loads:
+        if args.only and args.only not in w.name:
+            continue
         t = run(w, rounds, budget)
         med = {k: statistics.median(v) for k, v in t.items()}
         checks = []
@@ -295,6 +300,8 @@ def main():
             rows.append({"workload": name or w.name, "anchor": anchor, "ratio": ratio, "target": target,
                          "vessik_us": med["vessik"] * 1e6, "numpy_us": med.get("numpy", float("nan")) * 1e6,
                          "torch_us": med.get("torch", float("nan")) * 1e6})
+    if args.only:
+        return
     steps = 100 if args.smoke else 1000
     growth = memory_growth(step, steps)
     print(f"\nresident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1024 KiB)")

@@ -43,8 +43,8 @@ IterationPlan plan_iteration(const Shape& shape, std::span<const Strides* const>
 // Tile size in elements along the inner and the outer axis. The outer edge
 // is the length of one copied row of a transposed input (256 bytes of
 // binary32, four whole cache lines); a packed tile of binary32 is 32 KiB.
-inline constexpr std::int64_t kTileInner = 128;
-inline constexpr std::int64_t kTileOuter = 64;
+inline constexpr std::int64_t kTileInner = 256;
+inline constexpr std::int64_t kTileOuter = 128;
 inline constexpr std::int64_t kTileElements = kTileInner * kTileOuter;
 
 namespace iterate_detail {

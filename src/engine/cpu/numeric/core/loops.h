@@ -12,33 +12,100 @@
 
 #include "engine/cpu/array/buffer.h"
 #include "engine/cpu/array/iterate.h"
+#include "engine/cpu/array/stream.h"
 #include "engine/cpu/array/transpose.h"
 #include "engine/cpu/half_convert.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
 namespace vessik::loops {
+
+// o[i] = f(a[i], b[i]) for i < n.
+template <class O, class A, class B, class F>
+inline void zip_unit(O* __restrict o, const A* __restrict a, const B* __restrict b, std::int64_t n, F f) {
+  // Not unrolled: a streamed cache line (fill_streamed) passes a known
+  // count of 16 or 64, which the compiler would otherwise unroll into
+  // scalar code before it could vectorise the loop.
+#pragma GCC unroll 1
+  for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i], b[i]);
+}
 
 // o[i*so] = f(a[i*sa], b[i*sb]) for i < n.
 template <class O, class A, class B, class F>
 inline void zip(O* __restrict o, std::int64_t so, const A* __restrict a, std::int64_t sa, const B* __restrict b,
                 std::int64_t sb, std::int64_t n, F f) {
   if (so == 1 && sa == 1 && sb == 1) {
-    for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i], b[i]);
+    zip_unit(o, a, b, n, f);
   } else if (so == 1 && sa == 1 && sb == 0) {
     const B y = *b;
+#pragma GCC unroll 1
     for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i], y);
   } else if (so == 1 && sa == 0 && sb == 1) {
     const A x = *a;
+#pragma GCC unroll 1
     for (std::int64_t i = 0; i < n; ++i) o[i] = f(x, b[i]);
   } else {
     for (std::int64_t i = 0; i < n; ++i) o[i * so] = f(a[i * sa], b[i * sb]);
   }
 }
 
+
+// Fills o[0, n) through fill(dst, first, count), which writes elements
+// [first, first + count) to dst[0, count). A result that, with its operands,
+// overflows the cache is filled in chunks that are streamed out (Note
+// [Streaming results]); `touched_bytes` counts operands and result.
+// fill_streamed is the chunked half of it, without the closing fence.
+template <class R, class Fill>
+inline void fill_streamed(R* o, std::int64_t n, Fill fill) {
+#if defined(__AVX512F__)
+  if constexpr (!HalfElement<R>) {
+    // Built for AVX-512, a chunk can be a single cache line that the
+    // compiler keeps in a register: no copy through the first-level cache,
+    // which costs a third of the time of a tiled walk. (16-bit arithmetic
+    // converts in bulk, so it keeps the larger chunks.)
+    constexpr auto kLine = static_cast<std::int64_t>(64 / sizeof(R));
+    const auto misaligned = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(o) % 64 / sizeof(R));
+    std::int64_t c = misaligned == 0 ? 0 : std::min(n, kLine - misaligned);
+    if (c > 0) fill(o, 0, c);
+    for (; c + kLine <= n; c += kLine) {
+      alignas(64) R line[kLine];
+      fill(line, c, kLine);
+      _mm512_stream_si512(reinterpret_cast<__m512i*>(o + c), _mm512_load_si512(line));
+    }
+    if (c < n) fill(o + c, c, n - c);
+    return;
+  }
+#endif
+  constexpr auto kChunkElements = static_cast<std::int64_t>(kStreamChunkBytes / sizeof(R));
+  alignas(64) R chunk[kChunkElements];
+  for (std::int64_t c = 0; c < n; c += kChunkElements) {
+    const std::int64_t m = std::min(kChunkElements, n - c);
+    fill(chunk, c, m);
+    stream_store(o + c, chunk, static_cast<std::size_t>(m) * sizeof(R));
+  }
+}
+
+template <class R, class Fill>
+inline void fill_flat(R* o, std::int64_t n, std::size_t touched_bytes, Fill fill) {
+  if (!worth_streaming(touched_bytes)) {
+    fill(o, 0, n);
+    return;
+  }
+  fill_streamed(o, n, fill);
+  stream_fence();
+}
+
 // o[i] = f(a[i]) for i < n: a whole buffer in memory order.
 template <class O, class A, class F>
-inline void map(O* __restrict o, const A* __restrict a, std::int64_t n, F f) {
-  for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i]);
+inline void map(O* o, const A* a, std::int64_t n, F f) {
+  fill_flat(o, n, static_cast<std::size_t>(n) * (sizeof(O) + sizeof(A)),
+            [&](O* __restrict dst, std::int64_t first, std::int64_t count) {
+              const A* __restrict src = a + first;
+              for (std::int64_t i = 0; i < count; ++i) dst[i] = f(src[i]);
+            });
 }
 
 // Note [Bulk 16-bit arithmetic]
@@ -149,10 +216,10 @@ inline void prefetch_range(const void* base, std::int64_t offset, std::size_t by
 // small stacks; when memory is short the tile is walked unpacked instead.
 class TileScratch {
  public:
-  // Three tiles of `elem_size`-byte elements, or null.
+  // Two tiles of `elem_size`-byte elements, or null.
   void* get(std::size_t elem_size) {
     if (!buffer_ && !failed_) {
-      buffer_ = allocate_buffer(3 * static_cast<std::size_t>(kTileElements) * elem_size);
+      buffer_ = allocate_buffer(2 * static_cast<std::size_t>(kTileElements) * elem_size);
       failed_ = !buffer_;
     }
     return buffer_.get();
@@ -164,20 +231,11 @@ class TileScratch {
 };
 
 // Copies a tile that is contiguous along its outer axis into `buf` in the
-// order of the inner axis: buf[j * n0 + i] = src[i * step + j]. `rows` is a
-// second tile of scratch.
+// order of the inner axis: buf[j * n0 + i] = src[i * step + j]. The blocks of
+// the transposition read whole cache lines of the source.
 template <class T>
-inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std::int64_t n1, T* buf, T* rows) {
-  // Whole rows first, as unit-stride copies that keep many cache misses in
-  // flight, then the transposition inside the first-level cache. The walk's
-  // next tile reads the same columns n0 rows further on: start those loads.
-  const auto size = static_cast<std::int64_t>(sizeof(T));
-  const std::size_t row_bytes = static_cast<std::size_t>(n1 * size);
-  for (std::int64_t i = 0; i < n0; ++i) {
-    prefetch_range(src, (n0 + i) * step * size, row_bytes);
-    std::memcpy(rows + i * n1, src + i * step, row_bytes);
-  }
-  transpose_tile(rows, n1, buf, n0, n0, n1, sizeof(T));
+inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std::int64_t n1, T* buf) {
+  transpose_tile(src, step, buf, n0, n0, n1, sizeof(T));
   return buf;
 }
 
@@ -185,9 +243,12 @@ inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std:
 // inner axis. An input that is contiguous along the outer axis instead (a
 // transposed operand inside a tile) is packed first, so every row reads
 // unit-stride memory.
+// With `stream`, rows of a unit-stride result go out through fill_streamed;
+// the caller fences once after the walk.
 template <class Op, class O, class T>
 void binary_plane(O* o, const T* a, const T* b, const std::array<std::int64_t, 3>& s0, std::int64_t n0,
-                  const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op, TileScratch& scratch) {
+                  const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op, TileScratch& scratch,
+                  bool stream) {
   const bool small = n1 > 1 && n0 * n1 <= kTileElements;
   bool pack_a = small && s0[1] > 1 && s1[1] == 1;
   bool pack_b = small && s0[2] > 1 && s1[2] == 1;
@@ -195,25 +256,33 @@ void binary_plane(O* o, const T* a, const T* b, const std::array<std::int64_t, 3
   if (tiles == nullptr) pack_a = pack_b = false;
   std::int64_t sa0 = s0[1], sa1 = s1[1], sb0 = s0[2], sb1 = s1[2];
   if (pack_a) {
-    a = pack_tile(a, s0[1], n0, n1, tiles + kTileElements, tiles);
+    a = pack_tile(a, s0[1], n0, n1, tiles);
     sa0 = 1;
     sa1 = n0;
   }
   if (pack_b) {
-    b = pack_tile(b, s0[2], n0, n1, tiles + 2 * kTileElements, tiles);
+    b = pack_tile(b, s0[2], n0, n1, tiles + kTileElements);
     sb0 = 1;
     sb1 = n0;
   }
-  const bool tiled = pack_a || pack_b;
-  const auto size = static_cast<std::int64_t>(sizeof(T));
   for (std::int64_t j = 0; j < n1; ++j) {
-    if (tiled) {
-      // The walk's next tile continues these rows: start loading the
-      // unit-stride rows' next pieces (as pack_tile does for its rows).
-      if (!pack_a && sa0 == 1) prefetch_range(a, (j * sa1 + n0) * size, static_cast<std::size_t>(n0 * size));
-      if (!pack_b && sb0 == 1) prefetch_range(b, (j * sb1 + n0) * size, static_cast<std::size_t>(n0 * size));
+    const T* const ra = a + j * sa1;
+    const T* const rb = b + j * sb1;
+    if (stream && s0[0] == 1) {
+      // Unit-stride lines skip zip's stride tests: the operand loads that
+      // the compiler hoists above those tests stall every line.
+      if (!(Op::arithmetic && HalfElement<T>) && sa0 == 1 && sb0 == 1) {
+        fill_streamed(o + j * s1[0], n0, [&](O* dst, std::int64_t first, std::int64_t count) {
+          zip_unit(dst, ra + first, rb + first, count, op);
+        });
+      } else {
+        fill_streamed(o + j * s1[0], n0, [&](O* dst, std::int64_t first, std::int64_t count) {
+          binary_run(dst, 1, ra + first * sa0, sa0, rb + first * sb0, sb0, count, op);
+        });
+      }
+    } else {
+      binary_run(o + j * s1[0], s0[0], ra, sa0, rb, sb0, n0, op);
     }
-    binary_run(o + j * s1[0], s0[0], a + j * sa1, sa0, b + j * sb1, sb0, n0, op);
   }
 }
 

@@ -35,7 +35,11 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
       auto out = NdArray<R>::uninitialized(a.shape, row ? row_major_strides(a.shape) : column_major_strides(a.shape));
       if (!out) return std::unexpected(std::move(out.error()));
       const IeeeModeGuard ieee;
-      loops::binary_run(out->data(), 1, a.data, 1, b.data, 1, static_cast<std::int64_t>(out->size()), op);
+      const auto n = static_cast<std::int64_t>(out->size());
+      loops::fill_flat(out->data(), n, out->size() * (2 * sizeof(T) + sizeof(R)),
+                       [&](R* dst, std::int64_t first, std::int64_t count) {
+                         loops::binary_run(dst, 1, a.data + first, 1, b.data + first, 1, count, op);
+                       });
       return out;
     }
   }
@@ -49,11 +53,16 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
   const T* const pa = va.data;
   const T* const pb = vb.data;
   loops::TileScratch scratch;
+  // The operands exist, so their element counts fit.
+  const std::size_t inputs = checked_element_count(a.shape).value_or(0) + checked_element_count(b.shape).value_or(0);
+  const std::size_t touched = out->size() * sizeof(R) + inputs * sizeof(T);
+  const bool stream = worth_streaming(touched);
   for_each_plane<3>(va.shape, {&out->strides(), &va.strides, &vb.strides},
                     [&](const Offsets<3>& at, const Offsets<3>& s0, std::int64_t n0, const Offsets<3>& s1,
                         std::int64_t n1) {
-                      loops::binary_plane(po + at[0], pa + at[1], pb + at[2], s0, n0, s1, n1, op, scratch);
+                      loops::binary_plane(po + at[0], pa + at[1], pb + at[2], s0, n0, s1, n1, op, scratch, stream);
                     });
+  if (stream) stream_fence();
   return out;
 }
 

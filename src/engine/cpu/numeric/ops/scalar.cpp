@@ -20,7 +20,10 @@ Result<NdArray<BinaryResult<Op, T>>> apply_scalar(const NdArray<T>& a, float s) 
   if (a.size() == 0) return out;
   const IeeeModeGuard ieee;
   // Same layout as the input, so element i of both buffers is the same index.
-  loops::binary_run(out->data(), 1, a.data(), 1, &scalar, 0, static_cast<std::int64_t>(a.size()), Op{});
+  loops::fill_flat(out->data(), static_cast<std::int64_t>(a.size()), a.size() * (sizeof(T) + sizeof(R)),
+                   [&](R* dst, std::int64_t first, std::int64_t count) {
+                     loops::binary_run(dst, 1, a.data() + first, 1, &scalar, 0, count, Op{});
+                   });
   return out;
 }
 
