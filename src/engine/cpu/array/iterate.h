@@ -40,9 +40,10 @@ struct IterationPlan {
 // `strides` holds one stride list per operand, each of `shape.size()` axes.
 IterationPlan plan_iteration(const Shape& shape, std::span<const Strides* const> strides);
 
-// Tile size in elements along the inner and the outer axis. The outer edge
-// is the length of one copied row of a transposed input (256 bytes of
-// binary32, four whole cache lines); a packed tile of binary32 is 32 KiB.
+// Tile size in elements along the inner and the outer axis. A transposed
+// input is read in runs of the outer edge (512 bytes of binary32, eight
+// whole cache lines), the other inputs in runs of the inner edge; a packed
+// tile of binary32 is 128 KiB, which stays in the second-level cache.
 inline constexpr std::int64_t kTileInner = 256;
 inline constexpr std::int64_t kTileOuter = 128;
 inline constexpr std::int64_t kTileElements = kTileInner * kTileOuter;
