@@ -8,7 +8,7 @@ namespace vessik {
 
 // Bytes a kernel should fill before each stream_store: small enough that
 // the chunk stays in the first-level cache between the fill and the copy.
-inline constexpr std::size_t kStreamChunkBytes = 512;
+inline constexpr std::size_t kStreamChunkBytes = 2048;
 
 // Whether a kernel that reads and writes `touched_bytes` in all should write
 // its result through stream_store.
