@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cstdint>
 #include <type_traits>
 
@@ -41,23 +40,20 @@ inline void zip(O* __restrict o, std::int64_t so, const A* __restrict a, std::in
     zip_unit(o, a, b, n, f);
   } else if (so == 1 && sa == 1 && sb == 0) {
     const B y = *b;
-#pragma GCC unroll 1
+#pragma GCC unroll 1  // as in zip_unit
     for (std::int64_t i = 0; i < n; ++i) o[i] = f(a[i], y);
   } else if (so == 1 && sa == 0 && sb == 1) {
     const A x = *a;
-#pragma GCC unroll 1
+#pragma GCC unroll 1  // as in zip_unit
     for (std::int64_t i = 0; i < n; ++i) o[i] = f(x, b[i]);
   } else {
     for (std::int64_t i = 0; i < n; ++i) o[i * so] = f(a[i * sa], b[i * sb]);
   }
 }
 
-
-// Fills o[0, n) through fill(dst, first, count), which writes elements
-// [first, first + count) to dst[0, count). A result that, with its operands,
-// overflows the cache is filled in chunks that are streamed out (Note
-// [Streaming results]); `touched_bytes` counts operands and result.
-// fill_streamed is the chunked half of it, without the closing fence.
+// Fills o[0, n) in chunks through fill(dst, first, count), which writes
+// elements [first, first + count) to dst[0, count), and streams each chunk
+// out (Note [Streaming results]). The caller fences.
 template <class R, class Fill>
 inline void fill_streamed(R* o, std::int64_t n, Fill fill) {
 #if defined(__AVX512F__)
@@ -89,6 +85,8 @@ inline void fill_streamed(R* o, std::int64_t n, Fill fill) {
   }
 }
 
+// Fills o[0, n) through fill as above: streamed when the result and its
+// operands, `touched_bytes` in all, overflow the cache, else in one call.
 template <class R, class Fill>
 inline void fill_flat(R* o, std::int64_t n, std::size_t touched_bytes, Fill fill) {
   if (!worth_streaming(touched_bytes)) {
@@ -202,14 +200,6 @@ inline void binary_run(O* o, std::int64_t so, const T* a, std::int64_t sa, const
   } else {
     zip(o, so, a, sa, b, sb, n, op);
   }
-}
-
-// Hints that the `bytes` bytes from `offset` bytes after `base` will be read
-// soon. They may lie past the end of the array: a prefetch never faults, and
-// the address is computed as an integer, never as a pointer.
-inline void prefetch_range(const void* base, std::int64_t offset, std::size_t bytes) {
-  const auto start = reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uintptr_t>(offset);
-  for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(reinterpret_cast<const void*>(start + b));
 }
 
 // Scratch for packed tiles, allocated on a kernel's first packed tile (small
