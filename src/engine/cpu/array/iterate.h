@@ -41,11 +41,11 @@ struct IterationPlan {
 IterationPlan plan_iteration(const Shape& shape, std::span<const Strides* const> strides);
 
 // Tile size in elements along the inner and the outer axis. A transposed
-// input is read in runs of the outer edge (512 bytes of binary32, eight
-// whole cache lines), the other inputs in runs of the inner edge; a packed
-// tile of binary32 is 128 KiB, which stays in the second-level cache.
+// input is read in runs of the outer edge (1 KiB of binary32, sixteen whole
+// cache lines), the other inputs in runs of the inner edge; a packed tile of
+// binary32 is 256 KiB, which stays in the second-level cache.
 inline constexpr std::int64_t kTileInner = 256;
-inline constexpr std::int64_t kTileOuter = 128;
+inline constexpr std::int64_t kTileOuter = 256;
 inline constexpr std::int64_t kTileElements = kTileInner * kTileOuter;
 
 namespace iterate_detail {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/cpu/array/transpose16.h"
 #include "engine/cpu/features.h"
 
 #if defined(__SSE2__)
@@ -69,35 +70,12 @@ void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t d
   for (int k = 0; k < 8; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + k * dld), out[k]);
 }
 
-// 16 x 16 four-byte elements: 16 cache lines in, 16 out. Built for AVX-512
-// whatever the build's baseline and chosen at run time.
+// 16 x 16 four-byte elements: 16 cache lines in, 16 out. Chosen at run time.
 __attribute__((target("avx512f"))) void block16x16(const std::byte* s, std::int64_t sld, std::byte* d,
                                                    std::int64_t dld) {
-  __m512 r[16], t[16];
+  __m512 r[16];
   for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(reinterpret_cast<const float*>(s + k * sld));
-  // Interleave 32-bit lanes of row pairs, then 64-bit lanes, then 128-bit
-  // quarters twice. (The zero-masking forms with a full mask are the plain
-  // instructions; GCC 12 warns about the plain intrinsics' undefined operand.)
-  constexpr __mmask16 kAll = 0xffff;
-  for (int k = 0; k < 16; k += 2) {
-    t[k] = _mm512_maskz_unpacklo_ps(kAll, r[k], r[k + 1]);
-    t[k + 1] = _mm512_maskz_unpackhi_ps(kAll, r[k], r[k + 1]);
-  }
-  for (int k = 0; k < 16; k += 4) {
-    r[k] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
-    r[k + 1] = _mm512_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
-    r[k + 2] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
-    r[k + 3] = _mm512_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
-  }
-  for (int k = 0; k < 8; ++k) {
-    const int a = (k / 4) * 8 + k % 4;
-    t[a] = _mm512_maskz_shuffle_f32x4(kAll, r[a], r[a + 4], 0x88);
-    t[a + 4] = _mm512_maskz_shuffle_f32x4(kAll, r[a], r[a + 4], 0xdd);
-  }
-  for (int k = 0; k < 8; ++k) {
-    r[k] = _mm512_maskz_shuffle_f32x4(kAll, t[k], t[k + 8], 0x88);
-    r[k + 8] = _mm512_maskz_shuffle_f32x4(kAll, t[k], t[k + 8], 0xdd);
-  }
+  transpose16x16(r);
   for (int k = 0; k < 16; ++k) _mm512_storeu_ps(reinterpret_cast<float*>(d + k * dld), r[k]);
 }
 

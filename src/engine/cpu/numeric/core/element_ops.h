@@ -13,22 +13,22 @@ namespace vessik::ops {
 
 struct Add {
   static constexpr bool arithmetic = true;
-  template <NumericElement C>
+  template <ArithmeticValue C>
   constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_add(x, y); }
 };
 struct Sub {
   static constexpr bool arithmetic = true;
-  template <NumericElement C>
+  template <ArithmeticValue C>
   constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_sub(x, y); }
 };
 struct Mul {
   static constexpr bool arithmetic = true;
-  template <NumericElement C>
+  template <ArithmeticValue C>
   constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_mul(x, y); }
 };
 struct Div {
   static constexpr bool arithmetic = true;
-  template <NumericElement C>
+  template <ArithmeticValue C>
   constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_div(x, y); }
 };
 

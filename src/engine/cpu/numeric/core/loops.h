@@ -18,6 +18,8 @@
 
 #if defined(__AVX512F__)
 #include <immintrin.h>
+
+#include "engine/cpu/array/transpose16.h"
 #endif
 
 namespace vessik::loops {
@@ -230,6 +232,64 @@ inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std:
   return buf;
 }
 
+#if defined(__AVX512F__)
+// Note [Transposed binary32 arithmetic]
+// F32 arithmetic with one transposed operand skips the packed tile: each
+// 16 x 16 block of the transposed operand is read as sixteen cache lines,
+// transposed in registers, combined with the other operand's sixteen row
+// pieces and written as sixteen whole lines of the result. Nothing goes
+// through memory between the loads and the stores, which the packed tile's
+// extra pass costs: a [4096, 4096] `a.T + b` takes about 1.8 times the
+// contiguous sum instead of 2.2. Each lane is TensorOps<float>'s operation,
+// so the values are those of the general walk.
+template <bool ATransposed, class Op>
+void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const float* r, std::int64_t r_row,
+                           std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op, bool stream) {
+  for (std::int64_t j0 = 0; j0 + 16 <= n1; j0 += 16) {
+    for (std::int64_t i0 = 0; i0 + 16 <= n0; i0 += 16) {
+      __m512 v[16];
+      for (int k = 0; k < 16; ++k) v[k] = _mm512_loadu_ps(t + (i0 + k) * t_step + j0);
+      transpose16x16(v);  // v[k]: elements (i0 .. i0 + 15, j0 + k)
+      for (int k = 0; k < 16; ++k) {
+        const auto x = reinterpret_cast<F32x16>(v[k]);
+        const auto y = reinterpret_cast<F32x16>(_mm512_loadu_ps(r + (j0 + k) * r_row + i0));
+        const __m512 z = reinterpret_cast<__m512>(ATransposed ? op(x, y) : op(y, x));
+        float* const p = o + (j0 + k) * o_row + i0;
+        if (stream && reinterpret_cast<std::uintptr_t>(p) % 64 == 0) {
+          _mm512_stream_ps(p, z);
+        } else {
+          _mm512_storeu_ps(p, z);
+        }
+      }
+    }
+  }
+}
+
+// Element (i, j) of the plane is at i * s0 + j * s1 for each operand.
+template <class Op>
+bool transposed_plane_f32(float* o, const float* a, const float* b, const std::array<std::int64_t, 3>& s0,
+                          std::int64_t n0, const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op,
+                          bool stream) {
+  const bool a_transposed = s1[1] == 1 && s0[1] > 1 && s0[2] == 1;
+  const bool b_transposed = s1[2] == 1 && s0[2] > 1 && s0[1] == 1;
+  if (s0[0] != 1 || a_transposed == b_transposed) return false;
+  // The transposed operand's (i, j) is at t[i * step + j], the other's at r[j * row + i].
+  if (a_transposed) {
+    transposed_blocks_f32<true>(o, a, s0[1], b, s1[2], s1[0], n0, n1, op, stream);
+  } else {
+    transposed_blocks_f32<false>(o, b, s0[2], a, s1[1], s1[0], n0, n1, op, stream);
+  }
+  // The ragged right and bottom edges, element by element.
+  const std::int64_t i_blocks = n0 / 16 * 16, j_blocks = n1 / 16 * 16;
+  for (std::int64_t j = 0; j < n1; ++j) {
+    for (std::int64_t i = j < j_blocks ? i_blocks : 0; i < n0; ++i) {
+      o[j * s1[0] + i] = op(a[i * s0[1] + j * s1[1]], b[i * s0[2] + j * s1[2]]);
+    }
+  }
+  return true;
+}
+#endif
+
 // One plane of the strided walk (see Note [Strided iteration]): rows of the
 // inner axis. An input that is contiguous along the outer axis instead (a
 // transposed operand inside a tile) is packed first, so every row reads
@@ -241,6 +301,11 @@ void binary_plane(O* o, const T* a, const T* b, const std::array<std::int64_t, 3
                   const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op, TileScratch& scratch,
                   bool stream) {
   const bool small = n1 > 1 && n0 * n1 <= kTileElements;
+#if defined(__AVX512F__)
+  if constexpr (Op::arithmetic && std::is_same_v<T, float>) {
+    if (small && transposed_plane_f32(o, a, b, s0, n0, s1, n1, op, stream)) return;
+  }
+#endif
   bool pack_a = small && s0[1] > 1 && s1[1] == 1;
   bool pack_b = small && s0[2] > 1 && s1[2] == 1;
   T* tiles = (pack_a || pack_b) ? static_cast<T*>(scratch.get(sizeof(T))) : nullptr;

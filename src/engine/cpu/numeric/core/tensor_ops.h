@@ -9,7 +9,14 @@
 
 namespace vessik {
 
-template <NumericElement T>
+// Sixteen binary32 lanes, each computed as TensorOps<float> computes one
+// element: the transposed walk of F32 arithmetic works on whole registers.
+using F32x16 = float __attribute__((vector_size(64)));
+
+template <class T>
+concept ArithmeticValue = NumericElement<T> || std::same_as<T, F32x16>;
+
+template <ArithmeticValue T>
 struct TensorOps {
   static constexpr T kernel_add(T x, T y) { return x + y; }
   static constexpr T kernel_sub(T x, T y) { return x - y; }
