@@ -39,7 +39,8 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
       loops::fill_flat(out->data(), n, out->size() * (2 * sizeof(T) + sizeof(R)),
                        [&](R* dst, std::int64_t first, std::int64_t count) {
                          loops::binary_run(dst, 1, a.data + first, 1, b.data + first, 1, count, op);
-                       });
+                       },
+                       a.data, b.data);
       return out;
     }
   }

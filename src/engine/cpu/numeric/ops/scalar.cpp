@@ -23,7 +23,8 @@ Result<NdArray<BinaryResult<Op, T>>> apply_scalar(const NdArray<T>& a, float s) 
   loops::fill_flat(out->data(), static_cast<std::int64_t>(a.size()), a.size() * (sizeof(T) + sizeof(R)),
                    [&](R* dst, std::int64_t first, std::int64_t count) {
                      loops::binary_run(dst, 1, a.data() + first, 1, &scalar, 0, count, Op{});
-                   });
+                   },
+                   a.data());
   return out;
 }
 
