@@ -25,13 +25,13 @@ void stream_fence() noexcept;
 // a tenth short of what it can take in; further ahead (4 KiB) measured worse.
 inline constexpr std::size_t kPrefetchAheadBytes = 2048;
 
-// Asks for the cache lines holding [p, p + count), kPrefetchAheadBytes
-// further on, into the second-level cache. Only a hint: lines past the end
-// of the buffer are never read, and the address is formed as an integer so
-// that no pointer leaves its array.
+// Asks for the cache lines holding [p, p + count), `ahead` bytes further
+// on, into the second-level cache. Only a hint: lines past the end of the
+// buffer are never read, and the address is formed as an integer so that no
+// pointer leaves its array.
 template <class T>
-inline void prefetch_ahead(const T* p, std::int64_t count) noexcept {
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p) + kPrefetchAheadBytes;
+inline void prefetch_ahead(const T* p, std::int64_t count, std::size_t ahead = kPrefetchAheadBytes) noexcept {
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p) + ahead;
   const std::uintptr_t bytes = static_cast<std::uintptr_t>(count) * sizeof(T);
   for (std::uintptr_t at = 0; at < bytes; at += 64) {
     __builtin_prefetch(reinterpret_cast<const void*>(first + at), 0, 2);
