@@ -32,16 +32,20 @@ using test::for_each_index;
 using test::pattern;
 
 // An array of logical shape `shape` whose buffer holds the axes in the order
-// `perm` (outermost first), filled with values from `rng`.
+// `perm` (outermost first), filled with values from `rng`, or drawn from
+// `pool` when it is given.
 template <Element T>
-NdArray<T> make_laid_out(const Shape& shape, const std::vector<std::size_t>& perm, std::mt19937& rng) {
+NdArray<T> make_laid_out(const Shape& shape, const std::vector<std::size_t>& perm, std::mt19937& rng,
+                         std::span<const T> pool = {}) {
   Shape stored(shape.size());
   for (std::size_t k = 0; k < perm.size(); ++k) stored[k] = shape[perm[k]];
   auto a = NdArray<T>::uninitialized_row_major(stored);
   EXPECT_TRUE(a.has_value());
   std::uniform_int_distribution<int> small(-8, 8);
   for (std::size_t i = 0; i < a->size(); ++i) {
-    if constexpr (std::is_same_v<T, bool>) {
+    if (!pool.empty()) {
+      a->data()[i] = pool[rng() % pool.size()];
+    } else if constexpr (std::is_same_v<T, bool>) {
       a->data()[i] = (rng() & 1) != 0;
     } else {
       // Small integers and halves: many exact ties and equal pairs.
@@ -97,11 +101,12 @@ const LayoutCase kStreamedLayouts[] = {
 };
 
 template <class T, class Want, class Kernel>
-void check_binary(Kernel kernel, Want want, std::span<const LayoutCase> layouts = kLayouts) {
+void check_binary(Kernel kernel, Want want, std::span<const LayoutCase> layouts = kLayouts,
+                  std::span<const T> pool = {}) {
   std::mt19937 rng(99);
   for (const auto& c : layouts) {
-    const auto a = make_laid_out<T>(c.a, c.a_order.empty() ? identity(c.a.size()) : c.a_order, rng);
-    const auto b = make_laid_out<T>(c.b, c.b_order.empty() ? identity(c.b.size()) : c.b_order, rng);
+    const auto a = make_laid_out<T>(c.a, c.a_order.empty() ? identity(c.a.size()) : c.a_order, rng, pool);
+    const auto b = make_laid_out<T>(c.b, c.b_order.empty() ? identity(c.b.size()) : c.b_order, rng, pool);
     auto r = kernel(a, b);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_TRUE(is_row_major_contiguous(r->shape(), r->strides()) ||
@@ -154,6 +159,31 @@ TEST(BinaryKernels, BoolComparisonsAndLogicOverLayouts) {
   check_binary<bool>(boolean::logical_and, [](bool x, bool y) { return x && y; });
   check_binary<bool>(boolean::logical_or, [](bool x, bool y) { return x || y; });
   check_binary<bool>(boolean::logical_xor, [](bool x, bool y) { return x != y; });
+}
+
+// The transposed walk compares sixteen binary32 lanes at a time: NaN,
+// signed zeros, infinities and subnormals must order as single elements do,
+// in every block shape the walk uses (whole lines, single blocks, ragged
+// edges) with either operand transposed.
+TEST(BinaryKernels, TransposedComparisonsOfSpecialValues) {
+  using limits = std::numeric_limits<float>;
+  const float pool[] = {limits::quiet_NaN(), -0.0f, 0.0f, limits::infinity(), -limits::infinity(),
+                        1.0f, -1.0f, limits::denorm_min()};
+  const LayoutCase layouts[] = {
+      {{300, 200}, {}, {300, 200}, {1, 0}},
+      {{300, 200}, {1, 0}, {300, 200}, {}},
+  };
+  const std::span<const float> values(pool);
+  check_binary<float>([](const auto& a, const auto& b) { return numeric::eq(a, b); },
+                      [](float x, float y) { return x == y; }, layouts, values);
+  check_binary<float>([](const auto& a, const auto& b) { return numeric::ge(a, b); },
+                      [](float x, float y) { return x >= y; }, layouts, values);
+  check_binary<float>([](const auto& a, const auto& b) { return numeric::gt(a, b); },
+                      [](float x, float y) { return x > y; }, layouts, values);
+  check_binary<float>([](const auto& a, const auto& b) { return numeric::le(a, b); },
+                      [](float x, float y) { return x <= y; }, layouts, values);
+  check_binary<float>([](const auto& a, const auto& b) { return numeric::lt(a, b); },
+                      [](float x, float y) { return x < y; }, layouts, values);
 }
 
 TEST(BinaryKernels, StreamedResultsMatchElementOps) {

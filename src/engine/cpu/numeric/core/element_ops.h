@@ -33,31 +33,35 @@ struct Div {
 };
 
 // IEEE comparisons; Half and BFloat16 compare their patterns (Note [16-bit
-// comparisons]), bool orders false < true.
+// comparisons]), bool orders false < true. Sixteen binary32 lanes compare at
+// once for the transposed walk, giving all-ones lanes where true.
+template <class T>
+concept ComparableValue = Element<T> || std::same_as<T, F32x16>;
+
 struct Eq {
   static constexpr bool arithmetic = false;
-  template <Element T>
-  constexpr bool operator()(T x, T y) const { return x == y; }
+  template <ComparableValue T>
+  constexpr auto operator()(T x, T y) const { return x == y; }
 };
 struct Ge {
   static constexpr bool arithmetic = false;
-  template <Element T>
-  constexpr bool operator()(T x, T y) const { return x >= y; }
+  template <ComparableValue T>
+  constexpr auto operator()(T x, T y) const { return x >= y; }
 };
 struct Gt {
   static constexpr bool arithmetic = false;
-  template <Element T>
-  constexpr bool operator()(T x, T y) const { return x > y; }
+  template <ComparableValue T>
+  constexpr auto operator()(T x, T y) const { return x > y; }
 };
 struct Le {
   static constexpr bool arithmetic = false;
-  template <Element T>
-  constexpr bool operator()(T x, T y) const { return x <= y; }
+  template <ComparableValue T>
+  constexpr auto operator()(T x, T y) const { return x <= y; }
 };
 struct Lt {
   static constexpr bool arithmetic = false;
-  template <Element T>
-  constexpr bool operator()(T x, T y) const { return x < y; }
+  template <ComparableValue T>
+  constexpr auto operator()(T x, T y) const { return x < y; }
 };
 
 // Note [relu of NaN]

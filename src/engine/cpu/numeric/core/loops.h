@@ -250,29 +250,39 @@ inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std:
 
 #if defined(__AVX512F__)
 // Note [Transposed binary32 arithmetic]
-// F32 arithmetic with one transposed operand skips the packed tile: each
-// 16 x 16 block of the transposed operand is read as sixteen cache lines,
-// transposed in registers, combined with the other operand's sixteen row
-// pieces and written as sixteen whole lines of the result. Nothing goes
-// through memory between the loads and the stores, which the packed tile's
-// extra pass costs. Each block also asks for the next line of its sixteen
-// rows, which the next strip reads: a [4096, 4096] `a.T + b` takes about
-// 1.7 times the contiguous sum, against 2.2 packed and 2.0 without asking. Each lane is TensorOps<float>'s operation,
-// so the values are those of the general walk.
+// F32 arithmetic and comparisons with one transposed operand skip the packed
+// tile: each 16 x 16 block of the transposed operand is read as sixteen
+// cache lines, transposed in registers and combined with the other operand's
+// sixteen row pieces at once. Arithmetic writes sixteen whole lines of the
+// result per block; a comparison gathers four blocks' bools so that each row
+// again gets a whole line. Nothing goes through memory between the loads and
+// the combination, which the packed tile's extra pass costs. Each block also
+// asks for the next line of its sixteen rows, which the next strip reads: a
+// [4096, 4096] `a.T + b` takes about 1.7 times the contiguous sum, against
+// 2.2 packed and 2.0 without asking. Each lane is the element functor's
+// operation (TensorOps<float> for arithmetic), so the values are those of
+// the general walk.
+
+// v[k] = elements (i0 .. i0 + 15, j0 + k) of t, whose (i, j) is t[i * step + j].
+inline void load_transposed_block(const float* t, std::int64_t t_step, std::int64_t i0, std::int64_t j0,
+                                  __m512 (&v)[16]) {
+  for (int k = 0; k < 16; ++k) {
+    const float* const line = t + (i0 + k) * t_step + j0;
+    v[k] = _mm512_loadu_ps(line);
+    // The next line of the same row, for the next strip: the hardware
+    // prefetchers do not follow a tile's 256 rows at once.
+    prefetch_ahead(line, 16, 64);
+  }
+  transpose16x16(v);
+}
+
 template <bool ATransposed, bool Stream, class Op>
 void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const float* r, std::int64_t r_row,
                            std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op) {
   for (std::int64_t j0 = 0; j0 + 16 <= n1; j0 += 16) {
     for (std::int64_t i0 = 0; i0 + 16 <= n0; i0 += 16) {
       __m512 v[16];
-      for (int k = 0; k < 16; ++k) {
-        const float* const line = t + (i0 + k) * t_step + j0;
-        v[k] = _mm512_loadu_ps(line);
-        // The next line of the same row, for the next strip: the hardware
-        // prefetchers do not follow a tile's 256 rows at once.
-        prefetch_ahead(line, 16, 64);
-      }
-      transpose16x16(v);  // v[k]: elements (i0 .. i0 + 15, j0 + k)
+      load_transposed_block(t, t_step, i0, j0, v);
       for (int k = 0; k < 16; ++k) {
         const auto x = reinterpret_cast<F32x16>(v[k]);
         const auto y = reinterpret_cast<F32x16>(_mm512_loadu_ps(r + (j0 + k) * r_row + i0));
@@ -288,9 +298,55 @@ void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const 
   }
 }
 
-// Element (i, j) of the plane is at i * s0 + j * s1 for each operand.
-template <class Op>
-bool transposed_plane_f32(float* o, const float* a, const float* b, const std::array<std::int64_t, 3>& s0,
+// Sixteen bools (bytes 0 or 1) from a lane-wise comparison of block row k.
+template <bool ATransposed, class Op>
+inline __m128i compare_row(const __m512 (&v)[16], int k, const float* r_piece, Op op) {
+  const auto x = reinterpret_cast<F32x16>(v[k]);
+  const auto y = reinterpret_cast<F32x16>(_mm512_loadu_ps(r_piece));
+  const auto lanes = ATransposed ? op(x, y) : op(y, x);
+  return _mm512_cvtepi32_epi8(reinterpret_cast<__m512i>(lanes & 1));
+}
+
+template <bool ATransposed, bool Stream, class Op>
+void transposed_blocks_f32(bool* o, const float* t, std::int64_t t_step, const float* r, std::int64_t r_row,
+                           std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op) {
+  for (std::int64_t j0 = 0; j0 + 16 <= n1; j0 += 16) {
+    std::int64_t i0 = 0;
+    for (; i0 + 64 <= n0; i0 += 64) {
+      alignas(64) std::uint8_t lines[16][64];
+      for (int q = 0; q < 4; ++q) {
+        __m512 v[16];
+        load_transposed_block(t, t_step, i0 + 16 * q, j0, v);
+        for (int k = 0; k < 16; ++k) {
+          const __m128i bytes = compare_row<ATransposed>(v, k, r + (j0 + k) * r_row + i0 + 16 * q, op);
+          _mm_store_si128(reinterpret_cast<__m128i*>(&lines[k][16 * q]), bytes);
+        }
+      }
+      for (int k = 0; k < 16; ++k) {
+        auto* const p = reinterpret_cast<__m512i*>(o + (j0 + k) * o_row + i0);
+        const __m512i line = _mm512_load_si512(lines[k]);
+        if constexpr (Stream) {
+          _mm512_stream_si512(p, line);
+        } else {
+          _mm512_storeu_si512(p, line);
+        }
+      }
+    }
+    for (; i0 + 16 <= n0; i0 += 16) {
+      __m512 v[16];
+      load_transposed_block(t, t_step, i0, j0, v);
+      for (int k = 0; k < 16; ++k) {
+        const __m128i bytes = compare_row<ATransposed>(v, k, r + (j0 + k) * r_row + i0, op);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + (j0 + k) * o_row + i0), bytes);
+      }
+    }
+  }
+}
+
+// Element (i, j) of the plane is at i * s0 + j * s1 for each operand. O is
+// float for arithmetic, bool for comparisons.
+template <class Op, class O>
+bool transposed_plane_f32(O* o, const float* a, const float* b, const std::array<std::int64_t, 3>& s0,
                           std::int64_t n0, const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op,
                           bool stream) {
   const bool a_transposed = s1[1] == 1 && s0[1] > 1 && s0[2] == 1;
@@ -298,7 +354,7 @@ bool transposed_plane_f32(float* o, const float* a, const float* b, const std::a
   if (s0[0] != 1 || a_transposed == b_transposed) return false;
   // The transposed operand's (i, j) is at t[i * step + j], the other's at
   // r[j * row + i]. Streaming stores need every block row 64-byte aligned.
-  const bool aligned = reinterpret_cast<std::uintptr_t>(o) % 64 == 0 && s1[0] % 16 == 0;
+  const bool aligned = reinterpret_cast<std::uintptr_t>(o) % 64 == 0 && s1[0] * sizeof(O) % 64 == 0;
   auto blocks = [&]<bool Stream>() {
     if (a_transposed) {
       transposed_blocks_f32<true, Stream>(o, a, s0[1], b, s1[2], s1[0], n0, n1, op);
@@ -334,7 +390,7 @@ void binary_plane(O* o, const T* a, const T* b, const std::array<std::int64_t, 3
                   bool stream) {
   const bool small = n1 > 1 && n0 * n1 <= kTileElements;
 #if defined(__AVX512F__)
-  if constexpr (Op::arithmetic && std::is_same_v<T, float>) {
+  if constexpr (std::is_same_v<T, float>) {
     if (small && transposed_plane_f32(o, a, b, s0, n0, s1, n1, op, stream)) return;
   }
 #endif
