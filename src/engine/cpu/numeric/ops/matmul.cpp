@@ -44,6 +44,15 @@ struct BatchWalk {
       return;
     }
     const std::int64_t len = static_cast<std::int64_t>(out.shape[axis]);
+    if (axis + 1 == batch_axes) {
+      // Along the innermost batch axis each slice is told where the next is.
+      const std::int64_t sa = a.strides[axis], sb = b.strides[axis];
+      for (std::int64_t i = 0; i < len; ++i) {
+        const NextSlice next = i + 1 < len ? NextSlice{pa + (i + 1) * sa, pb + (i + 1) * sb} : NextSlice{};
+        slice(o + i * out.strides[axis], pa + i * sa, pb + i * sb, next);
+      }
+      return;
+    }
     for (std::int64_t i = 0; i < len; ++i) {
       run(axis + 1, o + i * out.strides[axis], pa + i * a.strides[axis], pb + i * b.strides[axis]);
     }

@@ -151,6 +151,54 @@ struct EigenMap<MapLayout::General, S> {
   }
 };
 
+// Note [Asking for the next slice]
+// A slice of a batch reads operands that the previous slices never touched,
+// so its first tiles wait on memory. While a slice is computed, each of its
+// tiles asks for k cache lines of the next slice's operands (a's, then
+// b's), one per step of k, which spreads the requests over the slice; the
+// tiles of a 64 x 64 x 64 slice cover all 512 lines. Only for operands that
+// are one dense block each. A tile with nothing left to ask for repeats one
+// line already in cache (a step of 0), which keeps the loop free of
+// branches.
+class NextSliceLines {
+ public:
+  static constexpr std::int64_t kAskAheadFloats = 4096;
+
+  // Where a tile's requests start and how far apart they are.
+  struct Lines {
+    std::uintptr_t first;
+    std::uintptr_t step;
+  };
+
+  NextSliceLines(NextSlice next, const float* current, std::int64_t m, std::int64_t k, std::int64_t n,
+                 MatrixStrides a, MatrixStrides b)
+      : k_(static_cast<std::uintptr_t>(k)), current_(reinterpret_cast<std::uintptr_t>(current)) {
+    const bool dense_a = a.col_stride == 1 && a.row_stride == k;
+    const bool dense_b = b.col_stride == 1 && b.row_stride == n;
+    // Small slices arrive with the hardware prefetchers' help.
+    const bool large = m * k + k * n >= kAskAheadFloats;
+    if (next.a == nullptr || next.b == nullptr || !dense_a || !dense_b || !large) return;
+    a_ = reinterpret_cast<std::uintptr_t>(next.a);
+    b_ = reinterpret_cast<std::uintptr_t>(next.b);
+    a_lines_ = lines(m * k);
+    total_ = a_lines_ + lines(k * n);
+  }
+
+  Lines next_tile() {
+    const std::uintptr_t line = line_;
+    if (line >= total_) return {current_, 0};
+    line_ += k_;
+    return {line < a_lines_ ? a_ + 64 * line : b_ + 64 * (line - a_lines_), 64};
+  }
+
+ private:
+  static std::uintptr_t lines(std::int64_t floats) {
+    return (static_cast<std::uintptr_t>(floats) * sizeof(float) + 63) / 64;
+  }
+
+  std::uintptr_t k_, current_, a_ = 0, b_ = 0, a_lines_ = 0, total_ = 0, line_ = 0;
+};
+
 }  // namespace
 
 struct SliceKernels {
@@ -161,7 +209,7 @@ struct SliceKernels {
   // stay in registers across tiles.
   template <int R, int W, int S, bool UnitB, bool UnitOut>
   [[gnu::always_inline]] static inline void tile(const SliceProduct& s, float* out, const float* a, const float* b,
-                                                 std::int64_t i0, std::int64_t j0) {
+                                                 std::int64_t i0, std::int64_t j0, NextSliceLines& ahead) {
     Lanes<W> acc[R][S];
     for (int r = 0; r < R; ++r) {
       for (int t = 0; t < S; ++t) acc[r][t] = Lanes<W>{};
@@ -170,7 +218,9 @@ struct SliceKernels {
     const std::int64_t b_rs = s.b_.row_stride, b_cs = s.b_.col_stride;
     const float* arow = a + i0 * a_rs;
     const float* bcol = b + j0 * b_cs;
+    const auto [ask, ask_step] = ahead.next_tile();  // Note [Asking for the next slice]
     for (std::int64_t p = 0; p < k; ++p) {
+      __builtin_prefetch(reinterpret_cast<const void*>(ask + ask_step * static_cast<std::uintptr_t>(p)), 0, 2);
       Lanes<W> bv[S];
       for (int t = 0; t < S; ++t) {
         load_lanes<W, UnitB>(bv[t], bcol + p * b_rs + t * W * b_cs, b_cs);
@@ -191,44 +241,47 @@ struct SliceKernels {
   }
 
   template <int R, bool UnitB, bool UnitOut>
-  static void row_block(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0) {
+  static void row_block(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0,
+                        NextSliceLines& ahead) {
     std::int64_t j = 0;
     if constexpr (kWideTiles) {
-      for (; j + 64 <= s.n_; j += 64) tile<R, 16, 4, UnitB, UnitOut>(s, out, a, b, i0, j);
+      for (; j + 64 <= s.n_; j += 64) tile<R, 16, 4, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
     }
-    for (; j + 32 <= s.n_; j += 32) tile<R, 16, 2, UnitB, UnitOut>(s, out, a, b, i0, j);
+    for (; j + 32 <= s.n_; j += 32) tile<R, 16, 2, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
     if (j + 16 <= s.n_) {
-      tile<R, 16, 1, UnitB, UnitOut>(s, out, a, b, i0, j);
+      tile<R, 16, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
       j += 16;
     }
     if (j + 8 <= s.n_) {
-      tile<R, 8, 1, UnitB, UnitOut>(s, out, a, b, i0, j);
+      tile<R, 8, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
       j += 8;
     }
     if (j + 4 <= s.n_) {
-      tile<R, 4, 1, UnitB, UnitOut>(s, out, a, b, i0, j);
+      tile<R, 4, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
       j += 4;
     }
-    for (; j < s.n_; ++j) tile<R, 1, 1, UnitB, UnitOut>(s, out, a, b, i0, j);
+    for (; j < s.n_; ++j) tile<R, 1, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
   }
 
   // See Note [Two slice paths].
   template <bool UnitB, bool UnitOut>
-  static void small(const SliceProduct& s, float* out, const float* a, const float* b) {
+  static void small(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice next) {
+    NextSliceLines ahead(next, a, s.m_, s.k_, s.n_, s.a_, s.b_);
     std::int64_t i = 0;
-    for (; i + kRows <= s.m_; i += kRows) row_block<kRows, UnitB, UnitOut>(s, out, a, b, i);
+    for (; i + kRows <= s.m_; i += kRows) row_block<kRows, UnitB, UnitOut>(s, out, a, b, i, ahead);
     switch (s.m_ - i) {
-      case 5: row_block<5, UnitB, UnitOut>(s, out, a, b, i); break;
-      case 4: row_block<4, UnitB, UnitOut>(s, out, a, b, i); break;
-      case 3: row_block<3, UnitB, UnitOut>(s, out, a, b, i); break;
-      case 2: row_block<2, UnitB, UnitOut>(s, out, a, b, i); break;
-      case 1: row_block<1, UnitB, UnitOut>(s, out, a, b, i); break;
+      case 5: row_block<5, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
+      case 4: row_block<4, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
+      case 3: row_block<3, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
+      case 2: row_block<2, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
+      case 1: row_block<1, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
       default: break;
     }
   }
 
+  // Eigen packs its panels in its own order: nothing is asked for ahead.
   template <MapLayout LA, MapLayout LB, MapLayout LO>
-  static void gemm(const SliceProduct& s, float* out, const float* a, const float* b) {
+  static void gemm(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
     const auto A = EigenMap<LA, const float>::make(a, s.m_, s.k_, s.a_);
     const auto B = EigenMap<LB, const float>::make(b, s.k_, s.n_, s.b_);
     auto C = EigenMap<LO, float>::make(out, s.m_, s.n_, s.out_);

@@ -42,6 +42,14 @@ inline constexpr std::uint64_t kSmallPanelFloats = 512 * 512;
 MapLayout map_layout(MatrixStrides s);
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b);
 
+// Where the next product of a batch reads its operands, for the small path
+// to ask for them ahead (Note [Asking for the next slice]). Null when there
+// is none.
+struct NextSlice {
+  const float* a = nullptr;
+  const float* b = nullptr;
+};
+
 class SliceProduct {
  public:
   // Picks the path from the sizes unless one is forced (tests compare them).
@@ -54,10 +62,12 @@ class SliceProduct {
 
   // Writes every element of the m×n output; never reads it. `out` must not
   // overlap `a` or `b`.
-  void operator()(float* out, const float* a, const float* b) const { run_(*this, out, a, b); }
+  void operator()(float* out, const float* a, const float* b, NextSlice next = {}) const {
+    run_(*this, out, a, b, next);
+  }
 
  private:
-  using Run = void (*)(const SliceProduct&, float*, const float*, const float*);
+  using Run = void (*)(const SliceProduct&, float*, const float*, const float*, NextSlice);
   friend struct SliceKernels;
 
   std::int64_t m_, k_, n_;
