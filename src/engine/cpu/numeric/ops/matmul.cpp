@@ -46,10 +46,11 @@ struct BatchWalk {
     const std::int64_t len = static_cast<std::int64_t>(out.shape[axis]);
     if (axis + 1 == batch_axes) {
       // Along the innermost batch axis each slice is told where the next is.
-      const std::int64_t sa = a.strides[axis], sb = b.strides[axis];
+      const std::int64_t sa = a.strides[axis], sb = b.strides[axis], so = out.strides[axis];
       for (std::int64_t i = 0; i < len; ++i) {
-        const NextSlice next = i + 1 < len ? NextSlice{pa + (i + 1) * sa, pb + (i + 1) * sb} : NextSlice{};
-        slice(o + i * out.strides[axis], pa + i * sa, pb + i * sb, next);
+        const NextSlice next =
+            i + 1 < len ? NextSlice{pa + (i + 1) * sa, pb + (i + 1) * sb, o + (i + 1) * so} : NextSlice{};
+        slice(o + i * so, pa + i * sa, pb + i * sb, next);
       }
       return;
     }

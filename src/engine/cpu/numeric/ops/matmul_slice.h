@@ -42,12 +42,13 @@ inline constexpr std::uint64_t kSmallPanelFloats = 512 * 512;
 MapLayout map_layout(MatrixStrides s);
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b);
 
-// Where the next product of a batch reads its operands, for the small path
-// to ask for them ahead (Note [Asking for the next slice]). Null when there
-// is none.
+// Where the next product of a batch reads its operands and writes its
+// output, for the small path to ask for them ahead (Note [Asking for the
+// next slice]). Null when there is none.
 struct NextSlice {
   const float* a = nullptr;
   const float* b = nullptr;
+  const float* out = nullptr;
 };
 
 class SliceProduct {
