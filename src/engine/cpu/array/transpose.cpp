@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "engine/cpu/array/stream.h"
 #include "engine/cpu/array/transpose16.h"
 #include "engine/cpu/features.h"
 
@@ -13,10 +12,6 @@
 namespace vessik {
 
 namespace {
-
-// The blocks ask for the next line of each source row: the hardware
-// prefetchers do not follow sixteen rows at once.
-constexpr std::size_t kNextLine = 64;
 
 // Elements are moved as bytes: the tile may hold any type of that size.
 template <std::size_t S>
@@ -59,10 +54,7 @@ void block4x4(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t d
 
 void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
   __m128i r[8];
-  for (int k = 0; k < 8; ++k) {
-    r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k * sld));
-    prefetch_ahead(s + k * sld, 16, kNextLine);
-  }
+  for (int k = 0; k < 8; ++k) r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k * sld));
   // Interleave 16-bit, then 32-bit, then 64-bit lanes.
   const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
   const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
@@ -82,10 +74,7 @@ void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t d
 __attribute__((target("avx512f"))) void block16x16(const std::byte* s, std::int64_t sld, std::byte* d,
                                                    std::int64_t dld) {
   __m512 r[16];
-  for (int k = 0; k < 16; ++k) {
-    r[k] = _mm512_loadu_ps(reinterpret_cast<const float*>(s + k * sld));
-    prefetch_ahead(s + k * sld, 64, kNextLine);
-  }
+  for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(reinterpret_cast<const float*>(s + k * sld));
   transpose16x16(r);
   for (int k = 0; k < 16; ++k) _mm512_storeu_ps(reinterpret_cast<float*>(d + k * dld), r[k]);
 }
