@@ -2,33 +2,17 @@
 
 #include <cstring>
 
-#include "engine/cpu/features.h"
-
-#if defined(__x86_64__)
+#if defined(__F16C__)
 #include <immintrin.h>
 #endif
 
 namespace vessik {
 
-namespace half_paths {
+#if defined(__F16C__)
 
-void widen_f16_portable(const Half* src, float* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint16_t b = src[i].bits();
-    dst[i] = half_bits::f16_to_f32(src[i].is_nan() ? static_cast<std::uint16_t>(b | 0x0200u) : b);
-  }
-}
-
-void narrow_f16_portable(const float* src, Half* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = Half(src[i]);
-}
-
-#if defined(__x86_64__)
-
-// Function-level target attributes keep these paths in the x86-64-v2 build;
-// they run only after cpu_features() reports F16C. The rounding mode is
-// given in the instruction, so MXCSR's rounding field cannot change it.
-__attribute__((target("avx,f16c"))) void widen_f16_f16c(const Half* src, float* dst, std::size_t n) {
+// The rounding mode is given in the instruction, so MXCSR's rounding field
+// cannot change it.
+void widen_f16(const Half* src, float* dst, std::size_t n) {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -43,7 +27,7 @@ __attribute__((target("avx,f16c"))) void widen_f16_f16c(const Half* src, float* 
   }
 }
 
-__attribute__((target("avx,f16c"))) void narrow_f16_f16c(const float* src, Half* dst, std::size_t n) {
+void narrow_f16(const float* src, Half* dst, std::size_t n) {
   constexpr int kNearestEven = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -59,39 +43,19 @@ __attribute__((target("avx,f16c"))) void narrow_f16_f16c(const float* src, Half*
   }
 }
 
-#endif
+#else
 
-}  // namespace half_paths
-
-namespace {
-
-using WidenFn = void (*)(const Half*, float*, std::size_t);
-using NarrowFn = void (*)(const float*, Half*, std::size_t);
-
-struct Paths {
-  WidenFn widen = half_paths::widen_f16_portable;
-  NarrowFn narrow = half_paths::narrow_f16_portable;
-};
-
-Paths choose_paths() {
-  Paths p;
-#if defined(__x86_64__)
-  if (cpu_features().f16c) {
-    p.widen = half_paths::widen_f16_f16c;
-    p.narrow = half_paths::narrow_f16_f16c;
+void widen_f16(const Half* src, float* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint16_t b = src[i].bits();
+    dst[i] = half_bits::f16_to_f32(src[i].is_nan() ? static_cast<std::uint16_t>(b | 0x0200u) : b);
   }
+}
+
+void narrow_f16(const float* src, Half* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = Half(src[i]);
+}
+
 #endif
-  return p;
-}
-
-const Paths& paths() {
-  static const Paths p = choose_paths();
-  return p;
-}
-
-}  // namespace
-
-void widen_f16(const Half* src, float* dst, std::size_t n) { paths().widen(src, dst, n); }
-void narrow_f16(const float* src, Half* dst, std::size_t n) { paths().narrow(src, dst, n); }
 
 }  // namespace vessik

@@ -4,9 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/cpu/features.h"
-
-#if defined(__x86_64__) && defined(__SSE2__)
+#if defined(__AVX512F__)
 #include <immintrin.h>
 #define VESSIK_STREAM_STORES 1
 #endif
@@ -28,7 +26,7 @@ constexpr std::size_t kStreamThreshold = std::size_t{32} << 20;
 constexpr std::size_t kLine = 64;
 
 #ifdef VESSIK_STREAM_STORES
-__attribute__((target("avx512f"))) void stream_lines(unsigned char* d, const unsigned char* s, std::size_t lines) {
+void stream_lines(unsigned char* d, const unsigned char* s, std::size_t lines) {
   for (std::size_t i = 0; i < lines; ++i) {
     _mm512_stream_si512(reinterpret_cast<__m512i*>(d + i * kLine),
                         _mm512_loadu_si512(reinterpret_cast<const void*>(s + i * kLine)));
@@ -39,7 +37,7 @@ __attribute__((target("avx512f"))) void stream_lines(unsigned char* d, const uns
 
 bool worth_streaming(std::size_t touched_bytes) noexcept {
 #ifdef VESSIK_STREAM_STORES
-  return touched_bytes >= kStreamThreshold && cpu_features().avx512f;
+  return touched_bytes >= kStreamThreshold;
 #else
   (void)touched_bytes;
   return false;
@@ -56,11 +54,7 @@ void stream_store(void* dst, const void* src, std::size_t bytes) noexcept {
   s += head;
   bytes -= head;
   const std::size_t lines = bytes / kLine;
-  if (cpu_features().avx512f) {
-    stream_lines(d, s, lines);
-  } else {
-    std::memcpy(d, s, lines * kLine);
-  }
+  stream_lines(d, s, lines);
   std::memcpy(d + lines * kLine, s + lines * kLine, bytes - lines * kLine);
 #else
   std::memcpy(dst, src, bytes);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "engine/cpu/array/transpose16.h"
-#include "engine/cpu/features.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -70,14 +69,16 @@ void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t d
   for (int k = 0; k < 8; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + k * dld), out[k]);
 }
 
-// 16 x 16 four-byte elements: 16 cache lines in, 16 out. Chosen at run time.
-__attribute__((target("avx512f"))) void block16x16(const std::byte* s, std::int64_t sld, std::byte* d,
+#if defined(__AVX512F__)
+// 16 x 16 four-byte elements: 16 cache lines in, 16 out.
+void block16x16(const std::byte* s, std::int64_t sld, std::byte* d,
                                                    std::int64_t dld) {
   __m512 r[16];
   for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(reinterpret_cast<const float*>(s + k * sld));
   transpose16x16(r);
   for (int k = 0; k < 16; ++k) _mm512_storeu_ps(reinterpret_cast<float*>(d + k * dld), r[k]);
 }
+#endif
 
 #endif
 
@@ -100,11 +101,11 @@ void transpose_tile(const void* src, std::int64_t src_ld, void* dst, std::int64_
       return;
     case 4:
 #if defined(__SSE2__)
-      if (cpu_features().avx512f) {
-        transpose_blocked<4, 16>(s, src_ld, d, dst_ld, rows, cols, block16x16);
-      } else {
-        transpose_blocked<4, 4>(s, src_ld, d, dst_ld, rows, cols, block4x4);
-      }
+#if defined(__AVX512F__)
+      transpose_blocked<4, 16>(s, src_ld, d, dst_ld, rows, cols, block16x16);
+#else
+      transpose_blocked<4, 4>(s, src_ld, d, dst_ld, rows, cols, block4x4);
+#endif
 #else
       transpose_scalar<4>(s, src_ld, d, dst_ld, 0, rows, 0, cols);
 #endif

@@ -1,16 +1,14 @@
 #pragma once
 // The transposition of a 16 x 16 block of binary32 held in sixteen AVX-512
-// registers. Built for AVX-512 whatever the build's baseline, so both the
-// run-time selected tile transposition and the kernels of an AVX-512 build
-// can inline it.
+// registers, for the kernels of the avx512 level.
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__AVX512F__)
 #include <immintrin.h>
 
 namespace vessik {
 
 // r[k] holds row k on entry and column k on exit.
-[[gnu::always_inline]] __attribute__((target("avx512f"))) inline void transpose16x16(__m512 (&r)[16]) {
+[[gnu::always_inline]] inline void transpose16x16(__m512 (&r)[16]) {
   // Interleave 32-bit lanes of row pairs, then 64-bit lanes, then 128-bit
   // quarters twice. (The zero-masking forms with a full mask are the plain
   // instructions; GCC 12 warns about the plain intrinsics' undefined operand.)

@@ -5,9 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "engine/cpu/numeric/backward/binary.h"
-#include "engine/cpu/numeric/backward/functional.h"
-#include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
@@ -41,7 +39,9 @@ Result<StoragePair> binary_backward(const char* op, const CpuStorage& lhs, const
 }  // namespace
 
 #define VESSIK_GRADIENT(name) \
-  [](const auto& g, const auto& l, const auto& r) { return numeric::name(g, l, r); }
+  []<class T>(const NdArray<T>& g, const NdArray<T>& l, const NdArray<T>& r) {  \
+    return kernels().typed<T>().name(g, l, r);                                    \
+  }
 
 Result<StoragePair> CpuStorage::backward_mul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
   return binary_backward("backward_mul", lhs, g, rhs, VESSIK_GRADIENT(mul_backward));
@@ -53,8 +53,8 @@ Result<StoragePair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuSto
 
 Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs,
                                                 WantedGradients wanted) {
-  return binary_backward("backward_matmul", lhs, g, rhs, [wanted](const auto& gr, const auto& l, const auto& r) {
-    return numeric::matmul_backward(gr, l, r, wanted);
+  return binary_backward("backward_matmul", lhs, g, rhs, [wanted]<class T>(const NdArray<T>& gr, const NdArray<T>& l, const NdArray<T>& r) {
+    return kernels().typed<T>().matmul_backward(gr, l, r, wanted);
   });
 }
 
@@ -66,7 +66,7 @@ Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& x, const CpuStora
   }
   return g.visit([&]<class T>(const NdArray<T>& grad) -> Result<CpuStorage> {
     if constexpr (NumericElement<T>) {
-      return to_storage(numeric::relu_backward(grad, *x.get_if<T>()));
+      return to_storage(kernels().typed<T>().relu_backward(grad, *x.get_if<T>()));
     } else {
       unreachable_bool("backward_relu");
     }

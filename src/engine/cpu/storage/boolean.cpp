@@ -1,41 +1,41 @@
 // Logical operations of CpuStorage: Bool with Bool only, the element types
 // tested before the shapes.
 
-#include "engine/cpu/boolean/ops/logical.h"
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
 
 namespace {
 
-template <class Kernel>
-Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other, Kernel kernel) {
+Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other,
+                           kernel_signatures::Binary<bool> TypedKernels<bool>::*kernel) {
   const NdArray<bool>* a = self.get_if<bool>();
   const NdArray<bool>* b = other.get_if<bool>();
   if (a == nullptr || b == nullptr) {
     return fail(ErrorKind::RuntimeError, "Logical operations are only supported for Bool data types.");
   }
-  return to_storage(kernel(*a, *b));
+  return to_storage((kernels().boolean.*kernel)(*a, *b));
 }
 
 }  // namespace
 
 Result<CpuStorage> CpuStorage::logical_and(const CpuStorage& other) const {
-  return logical(*this, other, boolean::logical_and);
+  return logical(*this, other, &TypedKernels<bool>::logical_and);
 }
 
 Result<CpuStorage> CpuStorage::logical_or(const CpuStorage& other) const {
-  return logical(*this, other, boolean::logical_or);
+  return logical(*this, other, &TypedKernels<bool>::logical_or);
 }
 
 Result<CpuStorage> CpuStorage::logical_xor(const CpuStorage& other) const {
-  return logical(*this, other, boolean::logical_xor);
+  return logical(*this, other, &TypedKernels<bool>::logical_xor);
 }
 
 Result<CpuStorage> CpuStorage::logical_not() const {
   const NdArray<bool>* a = get_if<bool>();
   if (a == nullptr) return fail(ErrorKind::RuntimeError, "Logical NOT is only supported for Bool data type.");
-  return to_storage(boolean::logical_not(*a));
+  return to_storage(kernels().boolean.logical_not(*a));
 }
 
 }  // namespace vessik

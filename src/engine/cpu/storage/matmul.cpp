@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/cpu/numeric/ops/matmul.h"
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
@@ -16,7 +16,7 @@ Result<CpuStorage> CpuStorage::matmul(const CpuStorage& other) const {
   }
   return visit([&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
     if constexpr (NumericElement<T>) {
-      return to_storage(numeric::MatmulOps<T>::do_matmul(a, *other.get_if<T>()));
+      return to_storage(kernels().typed<T>().matmul(a, *other.get_if<T>()));
     } else {
       return fail(ErrorKind::TypeError,
                   "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");

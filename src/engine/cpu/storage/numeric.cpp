@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/cpu/numeric/ops/binary.h"
-#include "engine/cpu/numeric/ops/scalar.h"
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
@@ -80,7 +79,12 @@ Result<CpuStorage> scalar_comparison(const CpuStorage& self, float s, const char
 
 }  // namespace
 
-#define VESSIK_KERNEL(name) [](const auto& a, const auto& b) -> decltype(numeric::name(a, b)) { return numeric::name(a, b); }
+// The kernel `name` of the operands' element type, from the table of this
+// process's level; no such member for element types without the kernel.
+#define VESSIK_KERNEL(name)                                                         \
+  []<class T>(const NdArray<T>& a, const auto& b) -> decltype(kernels().typed<T>().name(a, b)) { \
+    return kernels().typed<T>().name(a, b);                                         \
+  }
 
 Result<CpuStorage> CpuStorage::add(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(add)); }
 Result<CpuStorage> CpuStorage::sub(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(sub)); }

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "engine/cpu/array/iterate.h"
-#include "engine/cpu/float_env.h"
 #include "engine/cpu/numeric/core/loops.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/binary.h"
@@ -112,7 +111,6 @@ Result<GradientPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& lhs,
   auto for_rhs = NdArray<T>::uninitialized_row_major(*shape);
   if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
 
-  const IeeeModeGuard ieee;
   T* const pgl = for_lhs->data();
   T* const pgr = for_rhs->data();
   for_each_run<5>(*shape, {&for_lhs->strides(), &for_rhs->strides(), &vg->strides, &vl->strides, &vr->strides},

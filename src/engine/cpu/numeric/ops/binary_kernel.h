@@ -10,7 +10,6 @@
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/array/result_layout.h"
-#include "engine/cpu/float_env.h"
 #include "engine/cpu/numeric/core/loops.h"
 #include "engine/cpu/numeric/ops/mod.h"
 
@@ -34,7 +33,6 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
     if (row || (is_column_major_contiguous(a.shape, a.strides) && is_column_major_contiguous(b.shape, b.strides))) {
       auto out = NdArray<R>::uninitialized(a.shape, row ? row_major_strides(a.shape) : column_major_strides(a.shape));
       if (!out) return std::unexpected(std::move(out.error()));
-      const IeeeModeGuard ieee;
       const auto n = static_cast<std::int64_t>(out->size());
       loops::fill_flat(out->data(), n, out->size() * (2 * sizeof(T) + sizeof(R)),
                        [&](R* dst, std::int64_t first, std::int64_t count) {
@@ -49,7 +47,6 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
   const auto& [va, vb] = *views;
   auto out = NdArray<R>::uninitialized(va.shape, binary_result_strides(va.shape, va.strides, vb.strides));
   if (!out) return std::unexpected(std::move(out.error()));
-  const IeeeModeGuard ieee;
   R* const po = out->data();
   const T* const pa = va.data;
   const T* const pb = vb.data;

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/cpu/float_env.h"
 #include "engine/cpu/half_convert.h"
 #include "engine/cpu/numeric/ops/matmul_slice.h"
 #include "engine/cpu/numeric/ops/mod.h"
@@ -85,7 +84,6 @@ Result<void> batched_matmul_recursive(const StridedView<float>& out, const Strid
     return kernel_fail("Matmul operands do not match the output: Out " + shape_to_string(out.shape) + ", A " +
                        shape_to_string(a.shape) + ", B " + shape_to_string(b.shape));
   }
-  const IeeeModeGuard ieee;
   const SliceProduct slice(m, k, n, matrix_strides(out), matrix_strides(a), matrix_strides(b));
   const BatchWalk walk{out, a, b, nd - 2, slice};
   walk.run(0, out.data, a.data, b.data);

@@ -39,6 +39,12 @@ struct MatmulOps<float> {
 extern template struct MatmulOps<Half>;
 extern template struct MatmulOps<BFloat16>;
 
+// MatmulOps<T>::do_matmul as a function, for the kernel table.
+template <NumericElement T>
+Result<NdArray<T>> matmul(const NdArray<T>& a, const NdArray<T>& b) {
+  return MatmulOps<T>::do_matmul(a, b);
+}
+
 // The two conversions of the 16-bit products, for callers that run several
 // products on one widened operand: exact widening (the layout kept), and
 // narrowing with one rounding per element.

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "engine/cpu/float_env.h"
 #include "engine/cpu/numeric/core/element_ops.h"
 #include "engine/cpu/numeric/core/loops.h"
 #include "engine/cpu/numeric/ops/binary_kernel.h"
@@ -18,7 +17,6 @@ Result<NdArray<BinaryResult<Op, T>>> apply_scalar(const NdArray<T>& a, float s) 
   auto out = NdArray<R>::uninitialized(a.shape(), a.strides());
   if (!out) return std::unexpected(std::move(out.error()));
   if (a.size() == 0) return out;
-  const IeeeModeGuard ieee;
   // Same layout as the input, so element i of both buffers is the same index.
   loops::fill_flat(out->data(), static_cast<std::int64_t>(a.size()), a.size() * (sizeof(T) + sizeof(R)),
                    [&](R* dst, std::int64_t first, std::int64_t count) {

@@ -1,0 +1,83 @@
+// The kernel table of the level this file is compiled for (VESSIK_LEVEL,
+// with that level's instruction-set flags). See Note [One table per level].
+
+#include "engine/cpu/boolean/ops/logical.h"
+#include "engine/cpu/dispatch/kernel_table.h"
+#include "engine/cpu/float_env.h"
+#include "engine/cpu/half_convert.h"
+#include "engine/cpu/numeric/backward/binary.h"
+#include "engine/cpu/numeric/backward/functional.h"
+#include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/numeric/ops/binary.h"
+#include "engine/cpu/numeric/ops/matmul.h"
+#include "engine/cpu/numeric/ops/relu.h"
+#include "engine/cpu/numeric/ops/scalar.h"
+
+#if !defined(VESSIK_LEVEL) || !defined(VESSIK_LEVEL_ID)
+#error "compile once per level with -DVESSIK_LEVEL=<name> -DVESSIK_LEVEL_ID=<CpuLevel value>"
+#endif
+
+namespace vessik {
+
+namespace {
+
+// Every entry computes in IEEE default mode whatever the calling thread has
+// set: another library may have turned on flush-to-zero or
+// denormals-are-zero, and results must not depend on that.
+template <auto Kernel>
+struct Guarded;
+
+template <class R, class... Args, R (*Kernel)(Args...)>
+struct Guarded<Kernel> {
+  static R call(Args... args) {
+    const IeeeModeGuard ieee;
+    return Kernel(std::forward<Args>(args)...);
+  }
+};
+
+#define VESSIK_FILL(name, signature, kernel) t.name = &Guarded<&kernel>::call;
+
+template <class T>
+TypedKernels<T> typed_table() {
+  TypedKernels<T> t;
+  if constexpr (std::is_same_v<T, bool>) {
+    VESSIK_BOOL_KERNELS(VESSIK_FILL)
+  } else {
+    VESSIK_NUMERIC_KERNELS(VESSIK_FILL)
+  }
+  return t;
+}
+
+#undef VESSIK_FILL
+
+SliceProduct make_slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out,
+                                MatrixStrides a, MatrixStrides b, SlicePath path) {
+  return SliceProduct(m, k, n, out, a, b, path);
+}
+
+KernelTable make_table(CpuLevel level) {
+  KernelTable t;
+  t.level = level;
+  t.f16 = typed_table<Half>();
+  t.bf16 = typed_table<BFloat16>();
+  t.f32 = typed_table<float>();
+  t.boolean = typed_table<bool>();
+  t.widen_f16 = widen_f16;
+  t.narrow_f16 = narrow_f16;
+  t.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
+  t.slice_product = make_slice_product;
+  return t;
+}
+
+}  // namespace
+
+}  // namespace vessik
+
+#define VESSIK_CONCAT_(a, b) a##b
+#define VESSIK_CONCAT(a, b) VESSIK_CONCAT_(a, b)
+
+extern "C" const vessik::KernelTable* VESSIK_CONCAT(vessik_kernel_table_, VESSIK_LEVEL)() {
+  static const vessik::KernelTable table =
+      vessik::make_table(static_cast<vessik::CpuLevel>(VESSIK_LEVEL_ID));
+  return &table;
+}
