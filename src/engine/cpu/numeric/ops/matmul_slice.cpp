@@ -28,8 +28,9 @@
 
 namespace vessik {
 
-// Thirty-two vector registers hold a 6×64 tile (24 accumulators, 4 strips
-// of b); sixteen do not, and the tile would spill.
+// This level's vector registers. Thirty-two of them hold a tile of 6 rows
+// by 4 vectors (24 accumulators, 4 strips of b); sixteen hold 6 by 2, and
+// wider tiles would spill.
 #if defined(__AVX512F__)
 inline constexpr bool kWideTiles = true;
 inline constexpr std::size_t kVectorBytes = 64;
@@ -40,6 +41,7 @@ inline constexpr std::size_t kVectorBytes = 32;
 inline constexpr bool kWideTiles = false;
 inline constexpr std::size_t kVectorBytes = 16;
 #endif
+inline constexpr int kVectorFloats = static_cast<int>(kVectorBytes / sizeof(float));
 
 MapLayout map_layout(MatrixStrides s) {
   if (s.col_stride == 1) return MapLayout::RowMajor;
@@ -249,25 +251,33 @@ struct SliceKernels {
     }
   }
 
+  // Tiles of this level's vector width W, as many strips of b at once as
+  // the registers hold beside the accumulators (R x S of them), then
+  // narrower tiles for the right edge.
   template <int R, bool UnitB, bool UnitOut>
   static void row_block(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0,
                         NextSliceLines& ahead) {
+    constexpr int W = kVectorFloats;
     std::int64_t j = 0;
     if constexpr (kWideTiles) {
-      for (; j + 64 <= s.n_; j += 64) tile<R, 16, 4, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+      for (; j + 4 * W <= s.n_; j += 4 * W) tile<R, W, 4, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
     }
-    for (; j + 32 <= s.n_; j += 32) tile<R, 16, 2, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
-    if (j + 16 <= s.n_) {
-      tile<R, 16, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
-      j += 16;
+    for (; j + 2 * W <= s.n_; j += 2 * W) tile<R, W, 2, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+    if (j + W <= s.n_) {
+      tile<R, W, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+      j += W;
     }
-    if (j + 8 <= s.n_) {
-      tile<R, 8, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
-      j += 8;
+    if constexpr (W > 8) {
+      if (j + 8 <= s.n_) {
+        tile<R, 8, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+        j += 8;
+      }
     }
-    if (j + 4 <= s.n_) {
-      tile<R, 4, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
-      j += 4;
+    if constexpr (W > 4) {
+      if (j + 4 <= s.n_) {
+        tile<R, 4, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+        j += 4;
+      }
     }
     for (; j < s.n_; ++j) tile<R, 1, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
   }
