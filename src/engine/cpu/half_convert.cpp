@@ -1,5 +1,7 @@
 #include "engine/cpu/half_convert.h"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__F16C__)
@@ -45,15 +47,50 @@ void narrow_f16(const float* src, Half* dst, std::size_t n) {
 
 #else
 
+// Without F16C: the same bits by integer and binary32 operations that the
+// compiler vectorises. Choices are bit masks, not branches, which GCC would
+// not vectorise. The binary32 arithmetic needs IEEE default mode, which every
+// kernel entry sets.
+
+namespace {
+// a where `when`, else b.
+inline std::uint32_t select(bool when, std::uint32_t a, std::uint32_t b) {
+  const std::uint32_t mask = 0u - static_cast<std::uint32_t>(when);
+  return (a & mask) | (b & ~mask);
+}
+}  // namespace
+
 void widen_f16(const Half* src, float* dst, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint16_t b = src[i].bits();
-    dst[i] = half_bits::f16_to_f32(src[i].is_nan() ? static_cast<std::uint16_t>(b | 0x0200u) : b);
+    const std::uint32_t h = src[i].bits();
+    const std::uint32_t sign = (h & 0x8000u) << 16;
+    const std::uint32_t ah = h & 0x7fffu;
+    // Normal and subnormal alike: the pattern shifted into binary32's
+    // exponent and mantissa fields, scaled exactly by 2^112.
+    const std::uint32_t finite = std::bit_cast<std::uint32_t>(std::bit_cast<float>(ah << 13) * 0x1p112f);
+    // Infinity and NaN; a NaN comes out quiet, its payload kept.
+    const std::uint32_t special = 0x7f800000u | ((ah & 0x3ffu) << 13) | select(ah > 0x7c00u, 0x00400000u, 0u);
+    dst[i] = std::bit_cast<float>(sign | select(ah >= 0x7c00u, special, finite));
   }
 }
 
 void narrow_f16(const float* src, Half* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = Half(src[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t x = std::bit_cast<std::uint32_t>(src[i]);
+    const std::uint32_t sign = (x >> 16) & 0x8000u;
+    const std::uint32_t ax = x & 0x7fffffffu;
+    const std::uint32_t nan = 0x7e00u | ((ax >> 13) & 0x3ffu);
+    const std::uint32_t normal = (ax + 0xfffu + ((ax >> 13) & 1u) - 0x38000000u) >> 13;
+    // Below binary16's normal range: adding 0.5 rounds the value to a
+    // multiple of 2^-24, binary16's subnormal step, ties to even; the low
+    // bits of the sum are then the binary16 pattern.
+    const std::uint32_t subnormal =
+        std::bit_cast<std::uint32_t>(std::bit_cast<float>(ax) + 0.5f) - 0x3f000000u;
+    std::uint32_t r = select(ax >= 0x38800000u, normal, subnormal);
+    r = select(ax >= 0x477ff000u, 0x7c00u, r);
+    r = select(ax > 0x7f800000u, nan, r);
+    dst[i] = Half::from_bits(static_cast<std::uint16_t>(sign | r));
+  }
 }
 
 #endif

@@ -33,10 +33,10 @@ struct Div {
 };
 
 // IEEE comparisons; Half and BFloat16 compare their patterns (Note [16-bit
-// comparisons]), bool orders false < true. Sixteen binary32 lanes compare at
-// once for the transposed walk, giving all-ones lanes where true.
+// comparisons]), bool orders false < true. A register of binary32 lanes
+// compares at once for the transposed walk, giving all-ones lanes where true.
 template <class T>
-concept ComparableValue = Element<T> || std::same_as<T, F32x16>;
+concept ComparableValue = Element<T> || F32LaneVector<T>;
 
 struct Eq {
   static constexpr bool arithmetic = false;

@@ -16,7 +16,7 @@
 #include "engine/cpu/half_convert.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
-#if defined(__AVX512F__)
+#if defined(__SSE2__)
 #include <immintrin.h>
 
 #include "engine/cpu/array/transpose16.h"
@@ -248,12 +248,15 @@ inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std:
   return buf;
 }
 
-#if defined(__AVX512F__)
+#if defined(__SSE2__)
 // Note [Transposed binary32 arithmetic]
 // F32 arithmetic and comparisons with one transposed operand skip the packed
-// tile: each 16 x 16 block of the transposed operand is read as sixteen
-// cache lines, transposed in registers and combined with the other operand's
-// sixteen row pieces at once. Arithmetic writes sixteen whole lines of the
+// tile: each block of the transposed operand, as many rows as a vector
+// register has lanes (16 x 16 with AVX-512, 8 x 8 with AVX, 4 x 4 with SSE),
+// is read a register per row, transposed in registers and combined with the
+// other operand's row pieces at once. Comparisons take this path with
+// AVX-512 only, where a block's bools convert in one instruction; the other
+// levels pack their tile. Arithmetic writes sixteen whole lines of the
 // result per block; a comparison gathers four blocks' bools so that each row
 // again gets a whole line. Nothing goes through memory between the loads and
 // the combination, which the packed tile's extra pass costs. Each block also
@@ -263,46 +266,90 @@ inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std:
 // operation (TensorOps<float> for arithmetic), so the values are those of
 // the general walk.
 
-// v[k] = elements (i0 .. i0 + 15, j0 + k) of t, whose (i, j) is t[i * step + j].
+// One vector register of binary32 lanes at this level.
+#if defined(__AVX512F__)
+inline constexpr int kBlock = 16;
+using F32Register = __m512;
+inline F32Register load_f32(const float* p) { return _mm512_loadu_ps(p); }
+inline void store_f32(float* p, F32Register v) { _mm512_storeu_ps(p, v); }
+inline void stream_f32(float* p, F32Register v) { _mm512_stream_ps(p, v); }
+inline void transpose_block(F32Register (&v)[kBlock]) { transpose16x16(v); }
+#elif defined(__AVX__)
+inline constexpr int kBlock = 8;
+using F32Register = __m256;
+inline F32Register load_f32(const float* p) { return _mm256_loadu_ps(p); }
+inline void store_f32(float* p, F32Register v) { _mm256_storeu_ps(p, v); }
+inline void stream_f32(float* p, F32Register v) { _mm256_stream_ps(p, v); }
+inline void transpose_block(F32Register (&v)[kBlock]) {
+  __m256 t[8];
+  for (int k = 0; k < 8; k += 2) {
+    t[k] = _mm256_unpacklo_ps(v[k], v[k + 1]);
+    t[k + 1] = _mm256_unpackhi_ps(v[k], v[k + 1]);
+  }
+  for (int k = 0; k < 8; k += 4) {
+    v[k] = _mm256_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
+    v[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
+    v[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
+    v[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
+  }
+  for (int k = 0; k < 4; ++k) {
+    t[k] = _mm256_permute2f128_ps(v[k], v[k + 4], 0x20);
+    t[k + 4] = _mm256_permute2f128_ps(v[k], v[k + 4], 0x31);
+  }
+  for (int k = 0; k < 8; ++k) v[k] = t[k];
+}
+#else
+inline constexpr int kBlock = 4;
+using F32Register = __m128;
+inline F32Register load_f32(const float* p) { return _mm_loadu_ps(p); }
+inline void store_f32(float* p, F32Register v) { _mm_storeu_ps(p, v); }
+inline void stream_f32(float* p, F32Register v) { _mm_stream_ps(p, v); }
+inline void transpose_block(F32Register (&v)[kBlock]) { _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]); }
+#endif
+using F32Block = F32Lanes<kBlock>;
+
+// v[k] = elements (i0 .. i0 + kBlock - 1, j0 + k) of t, whose (i, j) is
+// t[i * step + j].
 inline void load_transposed_block(const float* t, std::int64_t t_step, std::int64_t i0, std::int64_t j0,
-                                  __m512 (&v)[16]) {
-  for (int k = 0; k < 16; ++k) {
+                                  F32Register (&v)[kBlock]) {
+  for (int k = 0; k < kBlock; ++k) {
     const float* const line = t + (i0 + k) * t_step + j0;
-    v[k] = _mm512_loadu_ps(line);
+    v[k] = load_f32(line);
     // The next line of the same row, for the next strip: the hardware
     // prefetchers do not follow a tile's 256 rows at once.
-    prefetch_ahead(line, 16, 64);
+    prefetch_ahead(line, kBlock, 64);
   }
-  transpose16x16(v);
+  transpose_block(v);
 }
 
 template <bool ATransposed, bool Stream, class Op>
 void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const float* r, std::int64_t r_row,
                            std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op) {
-  for (std::int64_t j0 = 0; j0 + 16 <= n1; j0 += 16) {
-    for (std::int64_t i0 = 0; i0 + 16 <= n0; i0 += 16) {
-      __m512 v[16];
+  for (std::int64_t j0 = 0; j0 + kBlock <= n1; j0 += kBlock) {
+    for (std::int64_t i0 = 0; i0 + kBlock <= n0; i0 += kBlock) {
+      F32Register v[kBlock];
       load_transposed_block(t, t_step, i0, j0, v);
-      for (int k = 0; k < 16; ++k) {
-        const auto x = reinterpret_cast<F32x16>(v[k]);
-        const auto y = reinterpret_cast<F32x16>(_mm512_loadu_ps(r + (j0 + k) * r_row + i0));
-        const __m512 z = reinterpret_cast<__m512>(ATransposed ? op(x, y) : op(y, x));
+      for (int k = 0; k < kBlock; ++k) {
+        const auto x = reinterpret_cast<F32Block>(v[k]);
+        const auto y = reinterpret_cast<F32Block>(load_f32(r + (j0 + k) * r_row + i0));
+        const auto z = reinterpret_cast<F32Register>(ATransposed ? op(x, y) : op(y, x));
         float* const p = o + (j0 + k) * o_row + i0;
         if constexpr (Stream) {
-          _mm512_stream_ps(p, z);
+          stream_f32(p, z);
         } else {
-          _mm512_storeu_ps(p, z);
+          store_f32(p, z);
         }
       }
     }
   }
 }
 
+#if defined(__AVX512F__)
 // Sixteen bools (bytes 0 or 1) from a lane-wise comparison of block row k.
 template <bool ATransposed, class Op>
 inline __m128i compare_row(const __m512 (&v)[16], int k, const float* r_piece, Op op) {
-  const auto x = reinterpret_cast<F32x16>(v[k]);
-  const auto y = reinterpret_cast<F32x16>(_mm512_loadu_ps(r_piece));
+  const auto x = reinterpret_cast<F32Block>(v[k]);
+  const auto y = reinterpret_cast<F32Block>(_mm512_loadu_ps(r_piece));
   const auto lanes = ATransposed ? op(x, y) : op(y, x);
   return _mm512_cvtepi32_epi8(reinterpret_cast<__m512i>(lanes & 1));
 }
@@ -343,6 +390,8 @@ void transposed_blocks_f32(bool* o, const float* t, std::int64_t t_step, const f
   }
 }
 
+#endif
+
 // Element (i, j) of the plane is at i * s0 + j * s1 for each operand. O is
 // float for arithmetic, bool for comparisons.
 template <class Op, class O>
@@ -368,7 +417,7 @@ bool transposed_plane_f32(O* o, const float* a, const float* b, const std::array
     blocks.template operator()<false>();
   }
   // The ragged right and bottom edges, element by element.
-  const std::int64_t i_blocks = n0 / 16 * 16, j_blocks = n1 / 16 * 16;
+  const std::int64_t i_blocks = n0 / kBlock * kBlock, j_blocks = n1 / kBlock * kBlock;
   for (std::int64_t j = 0; j < n1; ++j) {
     for (std::int64_t i = j < j_blocks ? i_blocks : 0; i < n0; ++i) {
       o[j * s1[0] + i] = op(a[i * s0[1] + j * s1[1]], b[i * s0[2] + j * s1[2]]);
@@ -389,8 +438,8 @@ void binary_plane(O* o, const T* a, const T* b, const std::array<std::int64_t, 3
                   const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op, TileScratch& scratch,
                   bool stream) {
   const bool small = n1 > 1 && n0 * n1 <= kTileElements;
-#if defined(__AVX512F__)
-  if constexpr (std::is_same_v<T, float>) {
+#if defined(__SSE2__)
+  if constexpr (std::is_same_v<T, float> && (std::is_same_v<O, float> || kBlock == 16)) {
     if (small && transposed_plane_f32(o, a, b, s0, n0, s1, n1, op, stream)) return;
   }
 #endif

@@ -9,12 +9,20 @@
 
 namespace vessik {
 
-// Sixteen binary32 lanes, each computed as TensorOps<float> computes one
-// element: the transposed walk of F32 arithmetic works on whole registers.
-using F32x16 = float __attribute__((vector_size(64)));
+// N binary32 lanes, each computed as TensorOps<float> computes one element:
+// the transposed walk of F32 arithmetic works on whole vector registers.
+template <int N>
+struct F32LanesOf {
+  typedef float type __attribute__((vector_size(N * sizeof(float))));
+};
+template <int N>
+using F32Lanes = typename F32LanesOf<N>::type;
 
 template <class T>
-concept ArithmeticValue = NumericElement<T> || std::same_as<T, F32x16>;
+concept F32LaneVector = std::same_as<T, F32Lanes<4>> || std::same_as<T, F32Lanes<8>> || std::same_as<T, F32Lanes<16>>;
+
+template <class T>
+concept ArithmeticValue = NumericElement<T> || F32LaneVector<T>;
 
 template <ArithmeticValue T>
 struct TensorOps {
