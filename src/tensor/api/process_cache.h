@@ -35,8 +35,6 @@ class ProcessCache {
     return expected;
   }
 
-  T* peek() const { return slot_.load(std::memory_order_acquire); }
-
  private:
   std::atomic<T*> slot_{nullptr};
 };

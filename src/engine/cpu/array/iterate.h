@@ -12,9 +12,10 @@
 // elements per operand; the engine knows nothing about element types.
 // When an input is contiguous along an outer axis rather than the inner one
 // (a transposed operand), that axis becomes the second and the two are
-// walked in tiles. The typed loop copies the input's tile into a small
-// buffer in the result's order (loops::binary_plane), so both orders read
-// whole cache lines instead of one line per element.
+// walked in tiles. The typed loop transposes that input's tile, in
+// registers block by block (binary32 arithmetic) or into a small buffer in
+// the result's order (loops::binary_plane), so both orders read whole cache
+// lines instead of one line per element.
 
 #include <array>
 #include <cstddef>

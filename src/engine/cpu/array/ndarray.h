@@ -68,13 +68,6 @@ class NdArray {
     return a;
   }
 
-  // Row-major array holding a copy of `count` elements from `src`.
-  static Result<NdArray> copy_of(Shape shape, const T* src) {
-    auto a = uninitialized_row_major(std::move(shape));
-    if (a && a->size() != 0) std::memcpy(a->data(), src, a->size() * sizeof(T));
-    return a;
-  }
-
   // Deep copy: same shape, strides and buffer order.
   Result<NdArray> clone() const {
     auto a = uninitialized(shape_, strides_);

@@ -19,7 +19,7 @@ namespace vessik {
 // in a register: loops::fill_streamed) and writes it out with non-temporal
 // stores, which move the bytes once: a [4096, 4096] F32 sum takes about 30 %
 // less time. Only whole 64-byte stores pay off (16-byte ones measured no
-// faster than plain stores), so this needs AVX-512. Below the threshold the
+// faster than plain stores), so only the avx512 kernel level streams. Below the threshold the
 // result is better left in the cache for the next operation to read.
 namespace {
 constexpr std::size_t kStreamThreshold = std::size_t{32} << 20;

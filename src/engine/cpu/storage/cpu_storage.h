@@ -24,7 +24,6 @@ class CpuStorage {
   explicit CpuStorage(NdArray<T> array) : data_(std::move(array)) {}
 
   DType dtype() const { return static_cast<DType>(data_.index()); }
-  const Variant& variant() const { return data_; }
 
   template <Element T>
   const NdArray<T>* get_if() const { return std::get_if<NdArray<T>>(&data_); }
