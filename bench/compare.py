@@ -4,16 +4,55 @@ Each round times every library once on the same workload, in turn; the
 figure reported is the median over rounds of the per-round ratio
 vessik / anchor, which cancels most of the noise of a shared machine.
 
-    python bench/compare.py            # full table, writes BENCHMARKS.md and bench/ratios.png
-    python bench/compare.py --smoke    # tiny sizes, a few rounds: keeps the code from rotting
+    python bench/compare.py                  # full table at the level vessik chooses
+    python bench/compare.py --level avx2     # vessik and its peers as on an AVX2 processor
+    python bench/compare.py --level avx2 --write   # ... and its table into BENCHMARKS.md
+    python bench/compare.py --smoke          # tiny sizes, a few rounds: keeps the code from rotting
+
+With --level, every library is held to that instruction-set level before it
+is imported, so the ratios are those of a processor of that level: vessik
+through VESSIK_CPU_LEVEL, NumPy's own loops through NPY_DISABLE_CPU_FEATURES,
+its OpenBLAS through OPENBLAS_CORETYPE, PyTorch through ATEN_CPU_CAPABILITY.
 """
 
 from __future__ import annotations
 
 import os
+import sys
 
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "NUMEXPR_NUM_THREADS"):
     os.environ[_var] = "1"
+
+# Per level: (NumPy features to disable, OpenBLAS core type, PyTorch capability).
+_AVX512 = "AVX512F AVX512CD AVX512_KNL AVX512_KNM AVX512_SKX AVX512_CLX AVX512_CNL AVX512_ICL AVX512_SPR"
+PEER_LEVELS = {
+    "avx512": ("", None, "avx512"),
+    "avx2": (_AVX512, "Haswell", "avx2"),
+    "baseline": (_AVX512 + " AVX AVX2 FMA3 F16C", "Nehalem", "default"),
+}
+
+
+def _level_from_argv(argv):
+    for i, arg in enumerate(argv):
+        if arg == "--level" and i + 1 < len(argv):
+            return argv[i + 1]
+        if arg.startswith("--level="):
+            return arg.split("=", 1)[1]
+    return None
+
+
+# The environment must be set before NumPy, PyTorch and vessik are imported.
+LEVEL = _level_from_argv(sys.argv)
+if LEVEL is not None:
+    if LEVEL not in PEER_LEVELS:
+        sys.exit(f"--level must be one of {', '.join(PEER_LEVELS)}")
+    os.environ["VESSIK_CPU_LEVEL"] = LEVEL
+    _disable, _coretype, _aten = PEER_LEVELS[LEVEL]
+    if _disable:
+        os.environ["NPY_DISABLE_CPU_FEATURES"] = _disable
+    if _coretype:
+        os.environ["OPENBLAS_CORETYPE"] = _coretype
+    os.environ["ATEN_CPU_CAPABILITY"] = _aten
 
 import argparse
 import json
@@ -21,7 +60,6 @@ import platform
 import resource
 import statistics
 import subprocess
-import sys
 import time
 from dataclasses import dataclass, field
 from typing import Callable
@@ -29,6 +67,7 @@ from typing import Callable
 import numpy as np
 
 import vessik as vs
+import vessik._cpu
 from vessik.nn.functional import relu
 
 try:
@@ -163,6 +202,16 @@ def workloads(smoke):
                             lambda x=H1, y=H2: x + y, torch and (lambda x=pH1, y=pH2: x + y),
                             extra={"vessik F32 a + b": lambda: tA + tB}, extra_target={"vessik F32 a + b": 1.3}))
 
+    n16 = 1 << (12 if smoke else 20)
+    V1, V2 = f32(n16), f32(n16)
+    for dt, npdt in (("f16", np.float16), ("bf16", vs.bfloat16)):
+        tV1, tV2 = vs.Tensor(V1.astype(npdt), dtype=dt), vs.Tensor(V2.astype(npdt), dtype=dt)
+        tdt = {"f16": "float16", "bf16": "bfloat16"}[dt]
+        pV1, pV2 = ((torch.from_numpy(V1).to(getattr(torch, tdt)), torch.from_numpy(V2).to(getattr(torch, tdt)))
+                    if torch else (None, None))
+        out.append(Workload(f"a + b, {dt.upper()} [{n16}]", lambda x=tV1, y=tV2: x + y, None,
+                            torch and (lambda x=pV1, y=pV2: x + y), anchor="torch"))
+
     # Matrix products.
     for n in mm:
         M1, M2 = f32(n, n), f32(n, n)
@@ -175,6 +224,12 @@ def workloads(smoke):
             w.numpy_speedup = fastest[1]
             w.name += f" (NumPy on {fastest[0]}: x{fastest[1]:.2f})"
         out.append(w)
+    for shape_a, shape_b in (((64, 64), (64, 64)), ((32, 64), (64, 128))):
+        P1, P2 = f32(*shape_a), f32(*shape_b)
+        tP1, tP2 = vs.Tensor(P1), vs.Tensor(P2)
+        out.append(Workload(f"a @ b, F32 {list(shape_a)} @ {list(shape_b)}", lambda x=tP1, y=tP2: x @ y,
+                            lambda x=P1, y=P2: x @ y,
+                            torch and (lambda x=torch.from_numpy(P1), y=torch.from_numpy(P2): x @ y), anchor="numpy"))
     nb = 64 if smoke else 4096
     S1, S2 = f32(nb, 8, 8), f32(8, 8)
     tS1, tS2 = vs.Tensor(S1), vs.Tensor(S2)
@@ -263,9 +318,15 @@ def main():
     p.add_argument("--rounds", type=int, default=None)
     p.add_argument("--write", action="store_true", help="write BENCHMARKS.md and bench/ratios.png")
     p.add_argument("--only", default=None, help="run only the workloads whose name contains this text")
+    p.add_argument("--level", choices=list(PEER_LEVELS), default=None,
+                   help="hold vessik and its peers to this instruction-set level (read before the imports)")
     args = p.parse_args()
     if args.only and args.write:
         p.error("--only measures a subset: it cannot --write the report")
+    info = vessik._cpu.info()
+    if args.level is not None and info["level"] != args.level:
+        p.error(f"this processor cannot run level {args.level} (highest: {info['highest']})")
+    print(f"vessik level: {info['level']} ({info['reason']})")
     rounds = args.rounds or (2 if args.smoke else 7)
     budget = 0.002 if args.smoke else 0.2
 
@@ -307,10 +368,29 @@ def main():
     print(f"\nresident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1024 KiB)")
     print(f"BLAS: {json.dumps(blas_info())}")
     if args.write:
-        write_report(rows, growth, steps)
+        write_report(info["level"], rows, growth, steps)
 
 
-def write_report(rows, growth, steps):
+LEVEL_ORDER = ("avx512", "avx2", "baseline")
+
+
+def machine_line():
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    features = [k for k, v in vessik._cpu.info()["features"].items() if v]
+    return (f"{model}, {os.cpu_count()} cores (features: {' '.join(features)}), Python {platform.python_version()}, "
+            f"NumPy {np.__version__}, PyTorch {torch.__version__ if torch else 'not installed'}")
+
+
+def write_report(level, rows, growth, steps):
+    """Writes this level's results and the plot, then BENCHMARKS.md from every level measured."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -327,25 +407,46 @@ def write_report(rows, growth, steps):
     ax.set_xlabel("vessik time / anchor time (lower is better)")
     ax.legend()
     fig.tight_layout()
-    fig.savefig(os.path.join(here, "ratios.png"), dpi=100)
+    fig.savefig(os.path.join(here, f"ratios-{level}.png"), dpi=100)
+    results = os.path.join(here, "results")
+    os.makedirs(results, exist_ok=True)
+    with open(os.path.join(results, f"{level}.json"), "w") as f:
+        json.dump({"level": level, "machine": machine_line(), "rows": rows, "growth": growth, "steps": steps}, f,
+                  indent=1)
+    write_markdown(here, results)
+
+
+def write_markdown(here, results):
+    measured = []
+    for level in LEVEL_ORDER:
+        path = os.path.join(results, f"{level}.json")
+        if os.path.exists(path):
+            with open(path) as f:
+                measured.append(json.load(f))
     lines = [
         "# Benchmarks",
         "",
-        f"Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
-        f"Python {platform.python_version()}, NumPy {np.__version__}, "
-        f"PyTorch {torch.__version__ if torch else 'not installed'}; single-threaded everywhere.",
-        "",
-        "Command: `make bench` (runs `python bench/compare.py --write`). Ratio = vessik time / anchor time,",
-        "the median over interleaved rounds of the per-round ratio.",
-        "",
-        "| workload | anchor | vessik µs | NumPy µs | PyTorch µs | ratio | target |",
-        "|---|---|---:|---:|---:|---:|---:|",
+        "Command: `make bench`, which runs `python bench/compare.py --level L --write` for every level L this",
+        "processor has. Single-threaded everywhere. At each level vessik and its peers are held to that",
+        "instruction set (see bench/compare.py): the table is what a processor of that level would see.",
+        "Ratio = vessik time / anchor time, the median over interleaved rounds of the per-round ratio.",
     ]
-    for r in rows:
-        lines.append(f"| {r['workload']} | {r['anchor']} | {r['vessik_us']:.1f} | {r['numpy_us']:.1f} | "
-                     f"{r['torch_us']:.1f} | {r['ratio']:.2f} | {r['target']:.2f} |")
-    lines += ["", f"Resident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1 MiB).",
-              "", "![ratios](bench/ratios.png)", ""]
+    for m in measured:
+        lines += [
+            "",
+            f"## Level {m['level']}",
+            "",
+            f"Machine: {m['machine']}.",
+            "",
+            "| workload | anchor | vessik µs | NumPy µs | PyTorch µs | ratio | target |",
+            "|---|---|---:|---:|---:|---:|---:|",
+        ]
+        for r in m["rows"]:
+            lines.append(f"| {r['workload']} | {r['anchor']} | {r['vessik_us']:.1f} | {r['numpy_us']:.1f} | "
+                         f"{r['torch_us']:.1f} | {r['ratio']:.2f} | {r['target']:.2f} |")
+        lines += ["", f"Resident memory growth over training steps 10..{m['steps']}: {m['growth'] / 1024:.0f} KiB "
+                  "(target < 1 MiB).", "", f"![ratios at {m['level']}](bench/ratios-{m['level']}.png)"]
+    lines.append("")
     with open(os.path.join(here, "..", "BENCHMARKS.md"), "w") as f:
         f.write("\n".join(lines))
 
