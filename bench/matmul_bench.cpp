@@ -1,7 +1,8 @@
-// The matrix product through CpuStorage::matmul, beside the throughput of a
-// plain FMA loop measured in the same run: `of_peak` is each product's
-// GFLOP/s over that loop's. Every product allocates its result, as the
-// engine always does.
+// The matrix product through CpuStorage::matmul at this process's kernel
+// level (VESSIK_CPU_LEVEL caps it), beside the throughput of a plain FMA
+// loop in that level's instructions measured in the same run: `of_peak` is
+// each product's GFLOP/s over that loop's. Every product allocates its
+// result, as the engine always does.
 
 #include <benchmark/benchmark.h>
 
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
@@ -24,11 +26,18 @@ double cpu_seconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-// Twelve independent chains of 16-lane multiply-adds: enough in flight to
-// keep every FMA port busy, with the operands in registers.
-typedef float Lanes __attribute__((vector_size(64)));
+// Twelve independent chains of multiply-adds, each one register of `Bytes`:
+// enough in flight to keep every FMA port busy, with the operands in
+// registers.
+template <int Bytes>
+struct LanesOf {
+  typedef float type __attribute__((vector_size(Bytes)));
+};
 
-double fma_loop_gflops(std::int64_t iterations) {
+template <int Bytes>
+[[gnu::always_inline]] inline double fma_chains(std::int64_t iterations) {
+  using Lanes = typename LanesOf<Bytes>::type;
+  constexpr int kLanes = Bytes / 4;
   Lanes acc[12];
   for (int i = 0; i < 12; ++i) acc[i] = Lanes{} + static_cast<float>(i);
   Lanes x = Lanes{} + 0.999f, y = Lanes{} + 1e-7f;
@@ -41,7 +50,25 @@ double fma_loop_gflops(std::int64_t iterations) {
   }
   const double seconds = cpu_seconds() - t0;
   for (int i = 0; i < 12; ++i) benchmark::DoNotOptimize(acc[i]);
-  return static_cast<double>(iterations) * 12 * 16 * 2 * 1e-9 / seconds;
+  return static_cast<double>(iterations) * 12 * kLanes * 2 * 1e-9 / seconds;
+}
+
+// The loop in the registers and instructions of the level the products run
+// at (the build itself targets the baseline).
+double fma_loop_baseline(std::int64_t iterations) { return fma_chains<16>(iterations); }
+#if defined(__x86_64__)
+[[gnu::target("arch=x86-64-v3")]] double fma_loop_avx2(std::int64_t iterations) { return fma_chains<32>(iterations); }
+[[gnu::target("arch=x86-64-v4")]] double fma_loop_avx512(std::int64_t iterations) { return fma_chains<64>(iterations); }
+#endif
+
+double fma_loop_gflops(std::int64_t iterations) {
+  switch (kernels().level) {
+#if defined(__x86_64__)
+    case CpuLevel::Avx512: return fma_loop_avx512(iterations);
+    case CpuLevel::Avx2: return fma_loop_avx2(iterations);
+#endif
+    default: return fma_loop_baseline(iterations);
+  }
 }
 
 // Best of a few runs, measured once per process.
@@ -129,4 +156,9 @@ BENCHMARK(BM_batch_64)->Unit(benchmark::kMillisecond)->Apply(repeated);
 }  // namespace
 }  // namespace vessik
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::AddCustomContext("vessik_cpu_level", vessik::level_name(vessik::kernels().level));
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+}

@@ -8,18 +8,24 @@
 #include <vector>
 
 #include "array_testing.h"
-#include "engine/cpu/numeric/backward/binary.h"
-#include "engine/cpu/numeric/backward/functional.h"
-#include "engine/cpu/numeric/backward/matmul.h"
 #include "engine/cpu/storage/cpu_storage.h"
+#include "levels.h"
 
 namespace vessik::test {
 namespace {
 
-using numeric::div_backward;
-using numeric::matmul_backward;
-using numeric::mul_backward;
-using numeric::relu_backward;
+using MulBackward = AtEachLevel;
+using DivBackward = AtEachLevel;
+using BinaryBackward = AtEachLevel;
+using MatmulBackward = AtEachLevel;
+using ReluBackward = AtEachLevel;
+VESSIK_AT_EACH_LEVEL(MulBackward);
+VESSIK_AT_EACH_LEVEL(DivBackward);
+VESSIK_AT_EACH_LEVEL(BinaryBackward);
+VESSIK_AT_EACH_LEVEL(MatmulBackward);
+VESSIK_AT_EACH_LEVEL(ReluBackward);
+
+constexpr WantedGradients kBoth = WantedGradients::Both;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
@@ -63,11 +69,11 @@ const BroadcastCase kBroadcastCases[] = {
     {{}, {2, 2}, {2, 2}, {2, 2}},
 };
 
-TEST(MulBackward, IsGradientTimesTheOtherOperand) {
+TEST_P(MulBackward, IsGradientTimesTheOtherOperand) {
   for (const auto& c : kBroadcastCases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " * " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.5), g = ramp<float>(c.g, 3, 0.25);
-    auto r = mul_backward(g, lhs, rhs);
+    auto r = k().f32.mul_backward(g, lhs, rhs);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad);
     ASSERT_EQ(r->second.shape(), c.grad);
@@ -78,11 +84,11 @@ TEST(MulBackward, IsGradientTimesTheOtherOperand) {
   }
 }
 
-TEST(DivBackward, FollowsTheFixedOperationOrder) {
+TEST_P(DivBackward, FollowsTheFixedOperationOrder) {
   for (const auto& c : kBroadcastCases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " / " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.75), g = ramp<float>(c.g, 3, 0.25);
-    auto r = div_backward(g, lhs, rhs);
+    auto r = k().f32.div_backward(g, lhs, rhs);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad);
     EXPECT_EQ(r->first.strides(), row_major_strides(c.grad));
@@ -100,8 +106,8 @@ struct DivValueCase {
 };
 
 template <class T>
-void expect_div_values(const DivValueCase& c) {
-  auto r = div_backward(make<T>({1}, {c.g}), make<T>({1}, {c.l}), make<T>({1}, {c.r}));
+void expect_div_values(const KernelTable& table, const DivValueCase& c) {
+  auto r = table.typed<T>().div_backward(make<T>({1}, {c.g}), make<T>({1}, {c.l}), make<T>({1}, {c.r}));
   ASSERT_TRUE(r.has_value());
   const T gl = r->first.data()[0], gr = r->second.data()[0];
   if (std::isnan(c.for_lhs)) {
@@ -116,22 +122,22 @@ void expect_div_values(const DivValueCase& c) {
   }
 }
 
-TEST(DivBackward, Values) {
+TEST_P(DivBackward, Values) {
   const float nan = std::nanf("");
-  expect_div_values<float>({1, 1, 2, 0.5f, -0.25f});
-  expect_div_values<float>({1, 1, 0, kInf, -kInf});   // no check for a zero divisor
-  expect_div_values<float>({0, 1, 0, nan, nan});
+  expect_div_values<float>(k(), {1, 1, 2, 0.5f, -0.25f});
+  expect_div_values<float>(k(), {1, 1, 0, kInf, -kInf});   // no check for a zero divisor
+  expect_div_values<float>(k(), {0, 1, 0, nan, nan});
   // F16: 300 × 300 overflows to infinity, so gr is a zero signed like (−g) × l.
-  expect_div_values<Half>({1, 1, 300, 1.0f / 300.0f, -0.0f});
-  expect_div_values<Half>({-1, 1, 300, -1.0f / 300.0f, 0.0f});
-  expect_div_values<Half>({1, 1, 2, 0.5f, -0.25f});
-  expect_div_values<BFloat16>({1, 1, 2, 0.5f, -0.25f});
+  expect_div_values<Half>(k(), {1, 1, 300, 1.0f / 300.0f, -0.0f});
+  expect_div_values<Half>(k(), {-1, 1, 300, -1.0f / 300.0f, 0.0f});
+  expect_div_values<Half>(k(), {1, 1, 2, 0.5f, -0.25f});
+  expect_div_values<BFloat16>(k(), {1, 1, 2, 0.5f, -0.25f});
 }
 
 // Each intermediate rounds to T: compare with the four operations done one
 // at a time, element by element, over broadcast and strided operands.
 template <class T>
-void expect_rounding_per_operation() {
+void expect_rounding_per_operation(const TypedKernels<T>& kernels) {
   std::mt19937 rng(17);
   std::uniform_real_distribution<float> dist(-400.0f, 400.0f);
   auto random = [&](const Shape& shape) {
@@ -143,7 +149,7 @@ void expect_rounding_per_operation() {
   g.set_layout({300, 3}, {1, 300});  // transposed gradient
   const auto lhs = random({300, 1});
   const auto rhs = random({300, 3});
-  auto r = div_backward(g, lhs, rhs);
+  auto r = kernels.div_backward(g, lhs, rhs);
   ASSERT_TRUE(r.has_value());
   const Shape shape{300, 3};
   auto round = [](float x) { return float(T(x)); };
@@ -155,9 +161,9 @@ void expect_rounding_per_operation() {
   });
 }
 
-TEST(DivBackward, SixteenBitRoundsEveryOperation) {
-  expect_rounding_per_operation<Half>();
-  expect_rounding_per_operation<BFloat16>();
+TEST_P(DivBackward, SixteenBitRoundsEveryOperation) {
+  expect_rounding_per_operation(k().f16);
+  expect_rounding_per_operation(k().bf16);
 }
 
 struct BroadcastErrorCase {
@@ -165,14 +171,14 @@ struct BroadcastErrorCase {
   std::string message;
 };
 
-TEST(BinaryBackward, BroadcastFailures) {
+TEST_P(BinaryBackward, BroadcastFailures) {
   const BroadcastErrorCase mul_cases[] = {
       // g with rhs first, then g with lhs.
       {{2, 3}, {5}, {4}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
       {{2, 3}, {5}, {3}, "Shape mismatch: cannot broadcast [2, 3] and [5]"},
   };
   for (const auto& c : mul_cases) {
-    auto r = mul_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
+    auto r = k().f32.mul_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
     EXPECT_EQ(r.error().message, c.message);
@@ -183,20 +189,20 @@ TEST(BinaryBackward, BroadcastFailures) {
       {{2, 3}, {2, 1}, {4}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
   };
   for (const auto& c : div_cases) {
-    auto r = div_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
+    auto r = k().f32.div_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
     EXPECT_EQ(r.error().message, c.message);
   }
 }
 
-TEST(DivBackward, UnaddressableShapeFailsInsteadOfAborting) {
+TEST_P(DivBackward, UnaddressableShapeFailsInsteadOfAborting) {
   const std::uint64_t big = std::uint64_t{1} << 32;
   auto g = NdArray<float>::uninitialized_row_major({big, 1, 0});
   auto lhs = NdArray<float>::uninitialized_row_major({1});
   auto rhs = NdArray<float>::uninitialized_row_major({big, 0});
   ASSERT_TRUE(g && lhs && rhs);
-  auto r = div_backward(*g, *lhs, *rhs);  // common shape [2^32, 2^32, 0]
+  auto r = k().f32.div_backward(*g, *lhs, *rhs);  // common shape [2^32, 2^32, 0]
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
 }
@@ -208,7 +214,7 @@ struct MatmulGradCase {
   Shape lhs, rhs, g, grad_lhs, grad_rhs;
 };
 
-TEST(MatmulBackward, ShapesAndValues) {
+TEST_P(MatmulBackward, ShapesAndValues) {
   const MatmulGradCase cases[] = {
       {{2, 3}, {3, 4}, {2, 4}, {2, 3}, {3, 4}},
       {{2, 3}, {5, 3, 4}, {5, 2, 4}, {5, 2, 3}, {5, 3, 4}},  // lhs broadcast: not reduced
@@ -218,7 +224,7 @@ TEST(MatmulBackward, ShapesAndValues) {
   for (const auto& c : cases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " @ " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, -1, 0.5), rhs = ramp<float>(c.rhs, 2, -0.25), g = ramp<float>(c.g, 1, 0.125);
-    auto r = matmul_backward(g, lhs, rhs);
+    auto r = k().f32.matmul_backward(g, lhs, rhs, kBoth);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad_lhs);
     ASSERT_EQ(r->second.shape(), c.grad_rhs);
@@ -251,36 +257,37 @@ TEST(MatmulBackward, ShapesAndValues) {
 }
 
 // A gradient nobody wants is not computed; the other one is unchanged.
-TEST(MatmulBackward, ComputesOnlyTheWantedGradient) {
+TEST_P(MatmulBackward, ComputesOnlyTheWantedGradient) {
   const auto lhs = ramp<float>({2, 3}, -1, 0.5), rhs = ramp<float>({3, 4}, 2, -0.25), g = ramp<float>({2, 4}, 1, 0.125);
-  auto both = matmul_backward(g, lhs, rhs);
-  auto lhs_only = matmul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
-  auto rhs_only = matmul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
+  auto both = k().f32.matmul_backward(g, lhs, rhs, kBoth);
+  auto lhs_only = k().f32.matmul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
+  auto rhs_only = k().f32.matmul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
   ASSERT_TRUE(both && lhs_only && rhs_only);
   EXPECT_EQ(logical_elements(lhs_only->first), logical_elements(both->first));
   EXPECT_EQ(lhs_only->second.size(), 0u);
   EXPECT_EQ(logical_elements(rhs_only->second), logical_elements(both->second));
   EXPECT_EQ(rhs_only->first.size(), 0u);
   const auto hl = make<Half>({1, 2}, {1, 2}), hr = make<Half>({2, 1}, {3, 4}), hg = make<Half>({1, 1}, {1});
-  auto half_rhs = matmul_backward(hg, hl, hr, WantedGradients::RhsOnly);
+  auto half_rhs = k().f16.matmul_backward(hg, hl, hr, WantedGradients::RhsOnly);
   ASSERT_TRUE(half_rhs.has_value());
   EXPECT_EQ(half_rhs->first.size(), 0u);
   EXPECT_EQ(static_cast<float>(logical_elements(half_rhs->second)[1]), 2.0f);
 }
 
-TEST(MatmulBackward, SixteenBitGradientsRoundOnce) {
+TEST_P(MatmulBackward, SixteenBitGradientsRoundOnce) {
   // g · rhsᵀ sums 2048 + 1 + 1: 2050 in F32, but 2048 if rounded per step.
   const auto lhs = make<Half>({1, 2}, {1, 1});
   const auto rhs = make<Half>({2, 3}, {1, 1, 1, 1, 1, 1});
   const auto g = make<Half>({1, 3}, {2048, 1, 1});
-  auto r = matmul_backward(g, lhs, rhs);
+  auto r = k().f16.matmul_backward(g, lhs, rhs, kBoth);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(logical_elements(r->first)[0].bits(), Half(2050.0f).bits());
   EXPECT_EQ(logical_elements(r->first)[1].bits(), Half(2050.0f).bits());
 }
 
-TEST(MatmulBackward, ProductFailuresPassThrough) {
-  auto r = matmul_backward(ramp<float>({2, 5}, 0, 1), ramp<float>({2, 3}, 0, 1), ramp<float>({3, 4}, 0, 1));
+TEST_P(MatmulBackward, ProductFailuresPassThrough) {
+  auto r = k().f32.matmul_backward(ramp<float>({2, 5}, 0, 1), ramp<float>({2, 3}, 0, 1), ramp<float>({3, 4}, 0, 1),
+                                   kBoth);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
   EXPECT_EQ(r.error().message, "Matrix inner dimensions mismatch for matmul: 5 vs 4");
@@ -289,11 +296,11 @@ TEST(MatmulBackward, ProductFailuresPassThrough) {
 // ---- relu ---------------------------------------------------------------
 
 template <class T>
-void expect_relu_mask() {
+void expect_relu_mask(const TypedKernels<T>& kernels) {
   const float nan = std::nanf("");
   const auto x = make<T>({8}, {-1, -0.0f, 0, 2, nan, kInf, -kInf, 1e-3f});
   const auto g = make<T>({8}, {5, 5, 5, 5, 5, 5, 5, nan});
-  auto r = relu_backward(g, x);
+  auto r = kernels.relu_backward(g, x);
   ASSERT_TRUE(r.has_value());
   const auto got = logical_elements(*r);
   const float expected[] = {0, 0, 0, 5, 0, 5, 0};
@@ -301,23 +308,23 @@ void expect_relu_mask() {
   EXPECT_TRUE(std::isnan(float(got[7])));  // a NaN gradient passes where x > 0
 }
 
-TEST(ReluBackward, MasksByPositiveInput) {
-  expect_relu_mask<float>();
-  expect_relu_mask<Half>();
-  expect_relu_mask<BFloat16>();
+TEST_P(ReluBackward, MasksByPositiveInput) {
+  expect_relu_mask(k().f32);
+  expect_relu_mask(k().f16);
+  expect_relu_mask(k().bf16);
 }
 
-TEST(ReluBackward, LayoutsMayDiffer) {
+TEST_P(ReluBackward, LayoutsMayDiffer) {
   auto x = make<float>({3, 2}, {-1, 1, 2, -2, 3, -3});
   x.set_layout({2, 3}, {1, 2});  // [[-1, 2, 3], [1, -2, -3]]
   const auto g = make<float>({2, 3}, {1, 2, 3, 4, 5, 6});
-  auto r = relu_backward(g, x);
+  auto r = k().f32.relu_backward(g, x);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(logical_elements(*r), (std::vector<float>{0, 2, 3, 4, 0, 0}));
 }
 
-TEST(ReluBackward, ShapesMustMatchExactly) {
-  auto r = relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({3}, 0, 1));
+TEST_P(ReluBackward, ShapesMustMatchExactly) {
+  auto r = k().f32.relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({3}, 0, 1));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
   EXPECT_EQ(r.error().message, "Shape mismatch in relu_backward: grad [2, 3]\n vs input [3]");

@@ -10,8 +10,8 @@
 
 #include "array_testing.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
-#include "engine/cpu/numeric/ops/binary.h"
 #include "half_reference.h"
+#include "levels.h"
 
 namespace vessik {
 namespace {
@@ -93,10 +93,11 @@ TYPED_TEST(HalfArithmetic, RandomOperandsAreCorrectlyRounded) {
   }
 }
 
-// The bulk kernels (chunked widening, F16C where present) give the bits of
-// the element-wise TensorOps for every operand pair, NaNs included.
-TYPED_TEST(HalfArithmetic, BulkKernelsMatchElementOperations) {
-  using T = TypeParam;
+// The bulk kernels of each level (chunked widening, F16C where the level
+// has it) give the bits of the element-wise TensorOps for every operand pair,
+// NaNs included.
+template <class T>
+void expect_bulk_matches_elements(const TypedKernels<T>& t) {
   std::mt19937 rng(7);
   const auto specials = special_patterns();
   const std::size_t n = 5000;  // not a multiple of the chunk or vector width
@@ -108,10 +109,10 @@ TYPED_TEST(HalfArithmetic, BulkKernelsMatchElementOperations) {
     b->data()[i] = T::from_bits(special ? specials[rng() % specials.size()] : static_cast<std::uint16_t>(rng()));
   }
   for (Op op : kOps) {
-    auto r = op == Op::Add   ? numeric::add(*a, *b)
-             : op == Op::Sub ? numeric::sub(*a, *b)
-             : op == Op::Mul ? numeric::mul(*a, *b)
-                             : numeric::div(*a, *b);
+    auto r = op == Op::Add   ? t.add(*a, *b)
+             : op == Op::Sub ? t.sub(*a, *b)
+             : op == Op::Mul ? t.mul(*a, *b)
+                             : t.div(*a, *b);
     ASSERT_TRUE(r.has_value());
     for (std::size_t i = 0; i < n; ++i) {
       const T want = apply(op, a->data()[i], b->data()[i]);
@@ -123,6 +124,14 @@ TYPED_TEST(HalfArithmetic, BulkKernelsMatchElementOperations) {
       }
     }
   }
+}
+
+using HalfBulkArithmetic = test::AtEachLevel;
+VESSIK_AT_EACH_LEVEL(HalfBulkArithmetic);
+
+TEST_P(HalfBulkArithmetic, MatchesElementOperations) {
+  expect_bulk_matches_elements(k().f16);
+  expect_bulk_matches_elements(k().bf16);
 }
 
 struct ArithmeticCase {

@@ -6,10 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "engine/cpu/features.h"
 #include "engine/cpu/half.h"
-#include "engine/cpu/half_convert.h"
 #include "half_reference.h"
+#include "levels.h"
 
 namespace vessik {
 namespace {
@@ -126,58 +125,39 @@ TEST(HalfConversion, F32ToF16SubnormalRangeExhaustive) {
   }
 }
 
-// Each fast conversion path against the portable one on the same inputs.
-TEST(HalfFastPaths, F16CWideningMatchesPortable) {
-#if defined(__x86_64__)
-  if (!cpu_features().f16c) GTEST_SKIP() << "no F16C";
+// The bulk conversions of each level against the element conversions: the
+// widening quiets signalling NaNs (payload kept), the narrowing gives the
+// bits of Half(float).
+using HalfBulk = test::AtEachLevel;
+VESSIK_AT_EACH_LEVEL(HalfBulk);
+
+TEST_P(HalfBulk, WideningMatchesElementConversion) {
   // Lengths around the vector width test the tails.
   for (const std::size_t n : {std::size_t{65536}, std::size_t{1}, std::size_t{7}, std::size_t{9}, std::size_t{17}}) {
     std::vector<Half> h(n);
-    for (std::size_t i = 0; i < n; ++i) h[i] = Half::from_bits(static_cast<std::uint16_t>(i * 40503u + 0x7c01u));
-    if (n == 65536) {
-      for (std::size_t i = 0; i < n; ++i) h[i] = Half::from_bits(static_cast<std::uint16_t>(i));
-    }
-    std::vector<float> portable(n), fast(n);
-    half_paths::widen_f16_portable(h.data(), portable.data(), n);
-    half_paths::widen_f16_f16c(h.data(), fast.data(), n);
     for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(fast[i]), std::bit_cast<std::uint32_t>(portable[i])) << std::hex << h[i].bits();
+      h[i] = Half::from_bits(static_cast<std::uint16_t>(n == 65536 ? i : i * 40503u + 0x7c01u));
+    }
+    std::vector<float> wide(n);
+    k().widen_f16(h.data(), wide.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Half quiet = Half::from_bits(h[i].is_nan() ? static_cast<std::uint16_t>(h[i].bits() | 0x0200u) : h[i].bits());
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(wide[i]), std::bit_cast<std::uint32_t>(static_cast<float>(quiet)))
+          << std::hex << h[i].bits();
     }
   }
-#else
-  GTEST_SKIP() << "x86-64 only";
-#endif
 }
 
-TEST(HalfFastPaths, F16CNarrowingMatchesPortable) {
-#if defined(__x86_64__)
-  if (!cpu_features().f16c) GTEST_SKIP() << "no F16C";
-  rounding_sweep(13, [](const std::vector<float>& x) {
+TEST_P(HalfBulk, NarrowingMatchesElementConversion) {
+  rounding_sweep(13, [&](const std::vector<float>& x) {
     // Drop a few elements so the length is not a multiple of the vector width.
     const std::size_t n = x.size() - 5;
-    std::vector<Half> portable(n), fast(n);
-    half_paths::narrow_f16_portable(x.data(), portable.data(), n);
-    half_paths::narrow_f16_f16c(x.data(), fast.data(), n);
+    std::vector<Half> narrow(n);
+    k().narrow_f16(x.data(), narrow.data(), n);
     for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(fast[i].bits(), portable[i].bits()) << std::hex << std::bit_cast<std::uint32_t>(x[i]);
+      ASSERT_EQ(narrow[i].bits(), Half(x[i]).bits()) << std::hex << std::bit_cast<std::uint32_t>(x[i]);
     }
   });
-#else
-  GTEST_SKIP() << "x86-64 only";
-#endif
-}
-
-TEST(HalfFastPaths, FeatureRecordIsStable) {
-  const CpuFeatures& a = cpu_features();
-  const CpuFeatures& b = cpu_features();
-  EXPECT_EQ(&a, &b);
-#if defined(__F16C__)
-  // Built for a processor with F16C: the runtime record must agree.
-  EXPECT_TRUE(a.f16c);
-#endif
-#if defined(__AVX512F__)
-  EXPECT_TRUE(a.avx512f);
-#endif
 }
 
 }  // namespace

@@ -7,16 +7,18 @@
 #include <vector>
 
 #include "array_testing.h"
-#include "engine/cpu/numeric/ops/matmul.h"
-#include "engine/cpu/numeric/ops/matmul_slice.h"
 #include "engine/cpu/storage/cpu_storage.h"
+#include "levels.h"
 
 namespace vessik::test {
 namespace {
 
-using numeric::batched_matmul_recursive;
-using numeric::internal_linalg_matmul;
-using numeric::MatmulOps;
+using Matmul = AtEachLevel;
+using MatmulSlice = AtEachLevel;
+using Matmul16 = AtEachLevel;
+VESSIK_AT_EACH_LEVEL(Matmul);
+VESSIK_AT_EACH_LEVEL(MatmulSlice);
+VESSIK_AT_EACH_LEVEL(Matmul16);
 
 // An array of `shape` whose buffer stores the axes in `order`, outermost
 // first, so {1, 0} is a transposed matrix. Values come from `value(i)`, i
@@ -109,7 +111,7 @@ struct ShapeCase {
   Shape a, b, out;
 };
 
-TEST(Matmul, ResultShapeAndValues) {
+TEST_P(Matmul, ResultShapeAndValues) {
   const ShapeCase cases[] = {
       {{2, 3}, {3, 4}, {2, 4}},
       {{1, 1}, {1, 1}, {1, 1}},
@@ -127,7 +129,7 @@ TEST(Matmul, ResultShapeAndValues) {
     SCOPED_TRACE(shape_to_string(c.a) + " @ " + shape_to_string(c.b));
     const auto a = laid_out(c.a, identity_order(c.a.size()), [&](std::size_t) { return random_value(rng); });
     const auto b = laid_out(c.b, identity_order(c.b.size()), [&](std::size_t) { return random_value(rng); });
-    auto r = internal_linalg_matmul(a, b);
+    auto r = k().f32.matmul(a, b);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     EXPECT_EQ(r->shape(), c.out);
     expect_matches(*r, reference_product(a.view(), b.view()));
@@ -141,7 +143,7 @@ struct ErrorCase {
   std::string message;
 };
 
-TEST(Matmul, ShapeFailuresInCheckOrder) {
+TEST_P(Matmul, ShapeFailuresInCheckOrder) {
   const ErrorCase cases[] = {
       {{3}, {3, 4}, "Matmul requires at least 2D tensors. A: 1D, B: 2D"},
       {{}, {2, 2}, "Matmul requires at least 2D tensors. A: 0D, B: 2D"},
@@ -154,29 +156,29 @@ TEST(Matmul, ShapeFailuresInCheckOrder) {
   for (const auto& c : cases) {
     const auto a = laid_out(c.a, identity_order(c.a.size()), [](std::size_t) { return 0.0f; });
     const auto b = laid_out(c.b, identity_order(c.b.size()), [](std::size_t) { return 0.0f; });
-    auto r = internal_linalg_matmul(a, b);
+    auto r = k().f32.matmul(a, b);
     ASSERT_FALSE(r.has_value()) << c.message;
     expect_error(r.error(), ErrorKind::RuntimeError, c.message);
   }
 }
 
-TEST(Matmul, OversizedResultFailsInsteadOfAborting) {
+TEST_P(Matmul, OversizedResultFailsInsteadOfAborting) {
   const std::uint64_t big = std::uint64_t{1} << 32;
   auto a = NdArray<float>::uninitialized_row_major({big, 0});
   auto b = NdArray<float>::uninitialized_row_major({0, big});
   ASSERT_TRUE(a && b);
-  auto r = internal_linalg_matmul(*a, *b);
+  auto r = k().f32.matmul(*a, *b);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
   EXPECT_EQ(r.error().message, "Matmul result shape [4294967296, 4294967296] is too large");
 }
 
-TEST(Matmul, EmptyBatchRunsNoProduct) {
+TEST_P(Matmul, EmptyBatchRunsNoProduct) {
   // Null data everywhere: any slice product would crash.
   const StridedView<float> out{nullptr, {3, 0, 4, 5}, {0, 0, 0, 0}};
   const StridedView<const float> a{nullptr, {3, 0, 4, 6}, {0, 0, 0, 0}};
   const StridedView<const float> b{nullptr, {3, 0, 6, 5}, {0, 0, 0, 0}};
-  EXPECT_TRUE(batched_matmul_recursive(out, a, b).has_value());
+  EXPECT_TRUE(k().batched_matmul(out, a, b).has_value());
 }
 
 // ---- Layouts: any strides give the values of a contiguous copy ---------
@@ -189,7 +191,7 @@ struct LayoutCase {
   std::vector<std::size_t> b_order;
 };
 
-TEST(Matmul, AnyLayoutMatchesReference) {
+TEST_P(Matmul, AnyLayoutMatchesReference) {
   const LayoutCase cases[] = {
       {"contiguous", {3, 5}, {0, 1}, {5, 4}, {0, 1}},
       {"transposed A", {3, 5}, {1, 0}, {5, 4}, {0, 1}},
@@ -215,7 +217,7 @@ TEST(Matmul, AnyLayoutMatchesReference) {
     SCOPED_TRACE(c.name);
     const auto a = laid_out(c.a, c.a_order, [&](std::size_t) { return random_value(rng); });
     const auto b = laid_out(c.b, c.b_order, [&](std::size_t) { return random_value(rng); });
-    auto r = internal_linalg_matmul(a, b);
+    auto r = k().f32.matmul(a, b);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     expect_matches(*r, reference_product(a.view(), b.view()));
   }
@@ -249,7 +251,7 @@ struct SliceCase {
   MatrixStrides a, b, out;
 };
 
-TEST(MatmulSlice, BothPathsHandleAnyStrides) {
+TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   const SliceCase cases[] = {
       {"row-major", 5, 7, 9, {7, 1}, {9, 1}, {9, 1}},
       {"column-major operands", 5, 7, 9, {1, 5}, {1, 7}, {9, 1}},
@@ -274,8 +276,7 @@ TEST(MatmulSlice, BothPathsHandleAnyStrides) {
         for (std::int64_t p = 0; p < c.k; ++p) a(i, p) = random_value(rng);
       for (std::int64_t p = 0; p < c.k; ++p)
         for (std::int64_t j = 0; j < c.n; ++j) b(p, j) = random_value(rng);
-      const SliceProduct product(c.m, c.k, c.n, c.out, c.a, c.b, path);
-      product(out.origin, a.origin, b.origin);
+      k().slice_product(c.m, c.k, c.n, c.out, c.a, c.b, path, out.origin, a.origin, b.origin);
       for (std::int64_t i = 0; i < c.m; ++i) {
         for (std::int64_t j = 0; j < c.n; ++j) {
           double sum = 0, mag = 0;
@@ -290,11 +291,12 @@ TEST(MatmulSlice, BothPathsHandleAnyStrides) {
   }
 }
 
-TEST(MatmulSlice, DirectPathEqualsGemmBitForBit) {
+TEST_P(MatmulSlice, DirectPathEqualsGemmBitForBit) {
   // Small integers: every sum is exact in F32, whatever the order.
   const std::int64_t sizes[][3] = {{1, 1, 1}, {8, 8, 8}, {7, 13, 29}, {6, 64, 33}, {64, 64, 64}, {5, 0, 3}, {3, 1, 17}};
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> small(-4, 4);
+  const KernelTable& table = k();
   for (const auto& s : sizes) {
     const std::int64_t m = s[0], k = s[1], n = s[2];
     for (bool transposed_b : {false, true}) {
@@ -305,8 +307,8 @@ TEST(MatmulSlice, DirectPathEqualsGemmBitForBit) {
       for (auto& x : b) x = static_cast<float>(small(rng));
       const MatrixStrides bs = transposed_b ? MatrixStrides{1, k} : MatrixStrides{n, 1};
       std::vector<float> direct(static_cast<std::size_t>(m * n), -1.0f), gemm(direct);
-      SliceProduct(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Small)(direct.data(), a.data(), b.data());
-      SliceProduct(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Gemm)(gemm.data(), a.data(), b.data());
+      table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Small, direct.data(), a.data(), b.data());
+      table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Gemm, gemm.data(), a.data(), b.data());
       for (std::size_t i = 0; i < direct.size(); ++i) ASSERT_EQ(pattern(direct[i]), pattern(gemm[i])) << i;
     }
   }
@@ -321,38 +323,38 @@ struct RoundingCase {
 };
 
 template <class T>
-void expect_single_rounding(const RoundingCase<T>& c) {
+void expect_single_rounding(const KernelTable& table, const RoundingCase<T>& c) {
   const std::uint64_t k = c.a.size();
   const auto a = make<T>({1, k}, c.a);
   const auto b = make<T>({k, 1}, c.b);
-  auto r = MatmulOps<T>::do_matmul(a, b);
+  auto r = table.typed<T>().matmul(a, b);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->shape(), (Shape{1, 1}));
   EXPECT_EQ(pattern(r->data()[0]), pattern(T(c.expected))) << float(r->data()[0]);
 }
 
-TEST(Matmul16, AccumulatesInF32AndRoundsOnce) {
+TEST_P(Matmul16, AccumulatesInF32AndRoundsOnce) {
   // Step by step in F16, 2048 + 1 would already round back to 2048.
-  expect_single_rounding<Half>({{2048, 1, 1}, {1, 1, 1}, 2050});
-  expect_single_rounding<Half>({{2048, 1}, {1, 1}, 2048});  // 2049 is a tie: to even
-  expect_single_rounding<Half>({{300, 300}, {300, -300}, 0});  // 90000 overflows F16 only if rounded early
-  expect_single_rounding<BFloat16>({{256, 1, 1}, {1, 1, 1}, 258});
-  expect_single_rounding<BFloat16>({{256, 1}, {1, 1}, 256});
+  expect_single_rounding<Half>(k(), {{2048, 1, 1}, {1, 1, 1}, 2050});
+  expect_single_rounding<Half>(k(), {{2048, 1}, {1, 1}, 2048});  // 2049 is a tie: to even
+  expect_single_rounding<Half>(k(), {{300, 300}, {300, -300}, 0});  // 90000 overflows F16 only if rounded early
+  expect_single_rounding<BFloat16>(k(), {{256, 1, 1}, {1, 1, 1}, 258});
+  expect_single_rounding<BFloat16>(k(), {{256, 1}, {1, 1}, 256});
 }
 
-TEST(Matmul16, KeepsTransposedOperandsAndNaN) {
+TEST_P(Matmul16, KeepsTransposedOperandsAndNaN) {
   // a^T of a 3×2 buffer, times b: the widened copy must keep a's strides.
   auto a = make<Half>({3, 2}, {1, 2, 3, 4, 5, 6});
   a.set_layout({2, 3}, {1, 2});  // [[1, 3, 5], [2, 4, 6]]
   const auto b = make<Half>({3, 1}, {1, 10, 100});
-  auto r = MatmulOps<Half>::do_matmul(a, b);
+  auto r = k().f16.matmul(a, b);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(float(r->data()[0]), 531.0f);
   EXPECT_EQ(float(r->data()[1]), 642.0f);
 
   const auto n = make<BFloat16>({1, 2}, {std::nanf(""), 1});
   const auto one = make<BFloat16>({2, 1}, {1, 1});
-  auto nan_product = MatmulOps<BFloat16>::do_matmul(n, one);
+  auto nan_product = k().bf16.matmul(n, one);
   ASSERT_TRUE(nan_product.has_value());
   EXPECT_TRUE(nan_product->data()[0].is_nan());
 }

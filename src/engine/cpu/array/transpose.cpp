@@ -38,6 +38,7 @@ void transpose_blocked(const std::byte* src, std::int64_t src_ld, std::byte* dst
 
 #if defined(__SSE2__)
 
+#if !defined(__AVX512F__)
 // Strides in bytes.
 void block4x4(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
   __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(s));
@@ -50,6 +51,7 @@ void block4x4(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t d
   _mm_storeu_ps(reinterpret_cast<float*>(d + 2 * dld), r2);
   _mm_storeu_ps(reinterpret_cast<float*>(d + 3 * dld), r3);
 }
+#endif
 
 void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
   __m128i r[8];

@@ -89,8 +89,9 @@ struct KernelTable {
   Result<void> (*batched_matmul)(const StridedView<float>& out, const StridedView<const float>& a,
                                  const StridedView<const float>& b) = nullptr;
   // One 2-D product with its path forced (the tests compare the paths).
-  SliceProduct (*slice_product)(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out,
-                                MatrixStrides a, MatrixStrides b, SlicePath path) = nullptr;
+  void (*slice_product)(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
+                        MatrixStrides b, SlicePath path, float* out_data, const float* a_data,
+                        const float* b_data) = nullptr;
 
   template <Element T>
   const TypedKernels<T>& typed() const {

@@ -50,9 +50,9 @@ TypedKernels<T> typed_table() {
 
 #undef VESSIK_FILL
 
-SliceProduct make_slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out,
-                                MatrixStrides a, MatrixStrides b, SlicePath path) {
-  return SliceProduct(m, k, n, out, a, b, path);
+void slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
+                   MatrixStrides b, SlicePath path, float* out_data, const float* a_data, const float* b_data) {
+  SliceProduct(m, k, n, out, a, b, path)(out_data, a_data, b_data);
 }
 
 KernelTable make_table(CpuLevel level) {
@@ -62,10 +62,10 @@ KernelTable make_table(CpuLevel level) {
   t.bf16 = typed_table<BFloat16>();
   t.f32 = typed_table<float>();
   t.boolean = typed_table<bool>();
-  t.widen_f16 = widen_f16;
-  t.narrow_f16 = narrow_f16;
+  t.widen_f16 = &Guarded<&widen_f16>::call;
+  t.narrow_f16 = &Guarded<&narrow_f16>::call;
   t.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
-  t.slice_product = make_slice_product;
+  t.slice_product = &Guarded<&slice_product>::call;
   return t;
 }
 

@@ -351,7 +351,11 @@ inline __m128i compare_row(const __m512 (&v)[16], int k, const float* r_piece, O
   const auto x = reinterpret_cast<F32Block>(v[k]);
   const auto y = reinterpret_cast<F32Block>(_mm512_loadu_ps(r_piece));
   const auto lanes = ATransposed ? op(x, y) : op(y, x);
+  // GCC 12's header fills the unused destination from _mm_undefined_si128().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
   return _mm512_cvtepi32_epi8(reinterpret_cast<__m512i>(lanes & 1));
+#pragma GCC diagnostic pop
 }
 
 template <bool ATransposed, bool Stream, class Op>
