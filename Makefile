@@ -11,7 +11,15 @@ DEB_PACKAGES := g++ pkg-config libeigen3-dev libgtest-dev libbenchmark-dev
 PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis \
                scikit-learn matplotlib tqdm threadpoolctl
 
-.PHONY: deps system-deps build test fuzz demo bench clean
+# The tests of the kernels, which run again at each instruction-set level
+# below the highest this processor has (VESSIK_CPU_LEVEL caps the level).
+LEVEL_TESTS := tests/python/test_operators.py tests/python/test_autograd.py tests/python/test_properties.py
+LOWER_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; print(*n[:n.index(c.info()["highest"])])
+ALL_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; print(*reversed(n[:n.index(c.info()["highest"]) + 1]))
+# The default runs are at the highest level whatever the caller's shell says.
+unexport VESSIK_CPU_LEVEL
+
+.PHONY: deps system-deps build test fuzz demo bench wheel clean
 
 deps: system-deps $(VENV)/.deps
 
@@ -40,6 +48,10 @@ build: deps
 test: build
 	$(VENV)/bin/meson test -C $(BUILD_DIR) --print-errorlogs
 	$(VPY) -m pytest -q tests/python
+	for level in $$($(VPY) -c '$(LOWER_LEVELS)'); do \
+	  echo "== Python kernel tests at VESSIK_CPU_LEVEL=$$level"; \
+	  VESSIK_CPU_LEVEL=$$level $(VPY) -m pytest -q $(LEVEL_TESTS) || exit 1; \
+	done
 	$(VPY) bench/compare.py --smoke > /dev/null
 
 # The property tests at length (FUZZ_EXAMPLES examples per test).
@@ -50,8 +62,19 @@ fuzz: build
 demo: build
 	$(VPY) examples/digits.py --out out
 
+# One table per instruction-set level this processor has, highest first.
 bench: build
-	$(VPY) bench/compare.py --write
+	for level in $$($(VPY) -c '$(ALL_LEVELS)'); do \
+	  $(VPY) bench/compare.py --level $$level --write || exit 1; \
+	done
+
+# A wheel in dist/ (built in an isolated environment from the package index,
+# without the C++ tests), and what auditwheel finds it links against.
+wheel: deps
+	$(VPY) -m pip install -q auditwheel
+	rm -f dist/vessik-*.whl
+	$(VPY) -m pip wheel -q . --no-deps -w dist -Csetup-args=-Dtests=false
+	$(VENV)/bin/auditwheel show dist/vessik-*.whl
 
 clean:
-	rm -rf build build-* .venv
+	rm -rf build build-* .venv dist

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "nn/functional/relu.h"
 #include "tensor/api/errors.h"
 #include "tensor/api/free_threading.h"
@@ -85,6 +86,10 @@ int populate_nn(PyObject* nn) {
 }
 
 int exec_module(PyObject* module) noexcept {
+  // The kernel level is chosen now, at import, rather than at the first
+  // operation: VESSIK_CPU_LEVEL is read while the importer's environment is
+  // the one it meant.
+  (void)vessik::kernels();
   return vessik::api::guarded(-1, [module] {
     PyTypeObject* type = vessik::api::tensor_type();
     if (type == nullptr) return -1;

@@ -1,6 +1,7 @@
 """vessik: a small CPU tensor library with reverse-mode automatic differentiation."""
 
 import sys
+import warnings
 
 import ml_dtypes
 import numpy
@@ -16,6 +17,25 @@ except TypeError:
 
 from vessik_core import Tensor, nn  # noqa: E402
 
+from vessik import _cpu  # noqa: E402
+from vessik._config import show_config  # noqa: E402
+from vessik._version import __version__  # noqa: E402
+
+# vessik_core reads VESSIK_CPU_LEVEL at its import and _cpu at its first
+# use: ask _cpu now, so that a later change to the environment cannot make
+# it report another level than the one the engine runs at.
+_cpu_info = _cpu.info()
+# A misspelt VESSIK_CPU_LEVEL would otherwise go unnoticed: the kernels
+# quietly run at the highest level instead.
+if not _cpu_info["requested_valid"]:
+    warnings.warn(
+        f"VESSIK_CPU_LEVEL={_cpu_info['requested']!r} names no kernel level and is ignored; "
+        f"accepted values are 'baseline', 'avx2' and 'avx512'. Running at {_cpu_info['level']!r}.",
+        RuntimeWarning,
+        stacklevel=2,
+    )
+del _cpu_info
+
 #: The NumPy scalar type of bfloat16 elements (``Tensor.to_numpy()`` of a
 #: "bf16" tensor has this dtype).
 bfloat16 = ml_dtypes.bfloat16
@@ -26,4 +46,4 @@ bfloat16 = ml_dtypes.bfloat16
 sys.modules[__name__ + ".nn"] = nn
 sys.modules[__name__ + ".nn.functional"] = nn.functional
 
-__all__ = ["Tensor", "nn", "bfloat16"]
+__all__ = ["Tensor", "nn", "bfloat16", "show_config"]

@@ -1,0 +1,39 @@
+"""vessik.show_config(): what was built and what this process runs."""
+
+import platform
+import sys
+
+from vessik import _cpu
+from vessik._version import __version__
+
+
+def _requested(info):
+    text = info["requested"]
+    if not text:
+        return "(unset)"
+    return repr(text) + ("" if info["requested_valid"] else " (names no level; ignored)")
+
+
+def show_config():
+    """Print the version, the build, the processor's features and the
+    kernel level this process runs with, and why."""
+    info = _cpu.info()
+    found = [name for name, present in info["features"].items() if present]
+    missing = [name for name, present in info["features"].items() if not present]
+    lines = [
+        f"vessik {__version__}",
+        f"  python: {platform.python_implementation()} {platform.python_version()} ({sys.executable})",
+        "build:",
+        f"  compiler: {info['compiler']}",
+        f"  kernel levels: {info['build_levels']}",
+        "processor:",
+        f"  machine: {platform.machine()}",
+        f"  features found: {' '.join(found) or '(none)'}",
+        f"  features missing: {' '.join(missing) or '(none)'}",
+        f"  highest level: {info['highest']}",
+        "kernel level:",
+        f"  VESSIK_CPU_LEVEL: {_requested(info)}",
+        f"  chosen: {info['level']}",
+        f"  why: {info['reason']}",
+    ]
+    print("\n".join(lines))
