@@ -208,13 +208,45 @@ void arith16(T* o, std::int64_t so, const T* a, std::int64_t sa, const T* b, std
   }
 }
 
+// Unit-stride binary16 arithmetic (b unit-stride or one broadcast value)
+// with F16C: eight elements at a time are widened in registers, combined
+// lane-wise by the element functor and rounded back, the same three steps
+// as arith16 without its binary32 buffers (a [1 << 20] sum takes a fifth of
+// the time). Returns how many elements it did; the caller does the rest.
+// (bfloat16 measured faster through the buffers.)
+template <HalfElement T, class Op>
+inline std::int64_t arith16_unit(T* o, const T* a, const T* b, std::int64_t sb, std::int64_t n, Op op) {
+  std::int64_t i = 0;
+#if defined(__F16C__)
+  if constexpr (std::is_same_v<T, Half>) {
+    constexpr int kNearestEven = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    auto widen8 = [](const Half* p) {
+      return reinterpret_cast<F32Lanes<8>>(_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    };
+    auto narrow8 = [](F32Lanes<8> v, Half* p) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(reinterpret_cast<__m256>(v), kNearestEven));
+    };
+    if (sb == 0) {
+      const auto y = reinterpret_cast<F32Lanes<8>>(_mm256_cvtph_ps(_mm_set1_epi16(static_cast<short>(b->bits()))));
+      for (; i + 8 <= n; i += 8) narrow8(op(widen8(a + i), y), o + i);
+    } else {
+      for (; i + 8 <= n; i += 8) narrow8(op(widen8(a + i), widen8(b + i)), o + i);
+    }
+  }
+#else
+  (void)o, (void)a, (void)b, (void)sb, (void)n, (void)op;
+#endif
+  return i;
+}
+
 // One run of a binary element functor over element type T: 16-bit arithmetic
 // through binary32 in bulk, everything else element by element.
 template <class Op, class O, class T>
 inline void binary_run(O* o, std::int64_t so, const T* a, std::int64_t sa, const T* b, std::int64_t sb,
                        std::int64_t n, Op op) {
   if constexpr (Op::arithmetic && HalfElement<T>) {
-    arith16(o, so, a, sa, b, sb, n, [op](float x, float y) { return op(x, y); });
+    const std::int64_t done = so == 1 && sa == 1 && (sb == 1 || sb == 0) ? arith16_unit(o, a, b, sb, n, op) : 0;
+    arith16(o + done, so, a + done, sa, b + done * sb, sb, n - done, [op](float x, float y) { return op(x, y); });
   } else {
     zip(o, so, a, sa, b, sb, n, op);
   }

@@ -35,9 +35,18 @@ concept ArithmeticValue = NumericElement<T> || F32LaneVector<T>;
 // kernel level. So these two say it themselves: the first operand's NaN,
 // quieted (x + x), when it is one; then, with x a number, the hardware can
 // only return y's. Every level and layout gives the same bits.
+// For binary32 both sides are computed and one is chosen by a bit mask: a
+// branch on a NaN test would keep the loops from vectorising below AVX-512.
 template <class T>
 constexpr T first_nan_or(T x, T r) {
-  return x != x ? x + x : r;
+  if constexpr (std::is_same_v<T, float>) {
+    const float twice = x + x;
+    const std::uint32_t keep_x = 0u - static_cast<std::uint32_t>(x != x);
+    return std::bit_cast<float>((std::bit_cast<std::uint32_t>(twice) & keep_x) |
+                                (std::bit_cast<std::uint32_t>(r) & ~keep_x));
+  } else {
+    return x != x ? x + x : r;
+  }
 }
 
 template <ArithmeticValue T>
