@@ -292,7 +292,7 @@ inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std:
 // result per block; a comparison gathers four blocks' bools so that each row
 // again gets a whole line. Nothing goes through memory between the loads and
 // the combination, which the packed tile's extra pass costs. Each block also
-// asks for the next line of its sixteen rows, which the next strip reads: a
+// asks for the next line of each of its rows, which the next strip reads: a
 // [4096, 4096] `a.T + b` takes 1.7 to 1.9 times the contiguous sum, against
 // 2.2 packed and 2.0 without asking. Each lane is the element functor's
 // operation (TensorOps<float> for arithmetic), so the values are those of

@@ -39,7 +39,12 @@ concept ArithmeticValue = NumericElement<T> || F32LaneVector<T>;
 // branch on a NaN test would keep the loops from vectorising below AVX-512.
 template <class T>
 constexpr T first_nan_or(T x, T r) {
-  if constexpr (std::is_same_v<T, float>) {
+#if defined(__AVX512F__)
+  constexpr bool kBranchless = false;  // masked lanes let GCC vectorise the branch
+#else
+  constexpr bool kBranchless = true;
+#endif
+  if constexpr (kBranchless && std::is_same_v<T, float>) {
     const float twice = x + x;
     const std::uint32_t keep_x = 0u - static_cast<std::uint32_t>(x != x);
     return std::bit_cast<float>((std::bit_cast<std::uint32_t>(twice) & keep_x) |
