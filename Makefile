@@ -5,7 +5,7 @@ PYTHON      ?= python3
 VENV        := .venv
 VPY         := $(VENV)/bin/python
 BUILD_DIR   := build/venv
-DEB_PACKAGES := g++ pkg-config libeigen3-dev libgtest-dev libbenchmark-dev
+DEB_PACKAGES := g++ pkg-config libgtest-dev libbenchmark-dev
 # The demo and the benchmark table need scikit-learn, matplotlib, tqdm and
 # threadpoolctl; the tests run both, so one list serves every target.
 PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis \

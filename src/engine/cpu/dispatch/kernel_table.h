@@ -19,6 +19,7 @@
 #include "engine/cpu/dispatch/level.h"
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/numeric/ops/matmul_slice.h"
 
 namespace vessik {
@@ -88,10 +89,16 @@ struct KernelTable {
   // numeric::batched_matmul_recursive: products into a given output.
   Result<void> (*batched_matmul)(const StridedView<float>& out, const StridedView<const float>& a,
                                  const StridedView<const float>& b) = nullptr;
-  // One 2-D product with its path forced (the tests compare the paths).
-  void (*slice_product)(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
+  // One 2-D product with its path forced (the tests compare the paths);
+  // false when the packing buffers cannot be allocated.
+  bool (*slice_product)(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
                         MatrixStrides b, SlicePath path, float* out_data, const float* a_data,
                         const float* b_data) = nullptr;
+  // The packed product's tile and blocks (the tests size products across
+  // their edges).
+  const GemmBlocking& (*gemm_blocking)() = nullptr;
+  // See peak_probe.h; for the benchmarks.
+  std::uint64_t (*multiply_add_probe)(std::uint64_t steps) = nullptr;
 
   template <Element T>
   const TypedKernels<T>& typed() const {

@@ -3,12 +3,14 @@
 
 #include "engine/cpu/boolean/ops/logical.h"
 #include "engine/cpu/dispatch/kernel_table.h"
+#include "engine/cpu/dispatch/peak_probe.h"
 #include "engine/cpu/float_env.h"
 #include "engine/cpu/half_convert.h"
 #include "engine/cpu/numeric/backward/binary.h"
 #include "engine/cpu/numeric/backward/functional.h"
 #include "engine/cpu/numeric/backward/matmul.h"
 #include "engine/cpu/numeric/ops/binary.h"
+#include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/numeric/ops/matmul.h"
 #include "engine/cpu/numeric/ops/relu.h"
 #include "engine/cpu/numeric/ops/scalar.h"
@@ -50,9 +52,11 @@ TypedKernels<T> typed_table() {
 
 #undef VESSIK_FILL
 
-void slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
+bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
                    MatrixStrides b, SlicePath path, float* out_data, const float* a_data, const float* b_data) {
+  if (path == SlicePath::Gemm && !reserve_gemm_buffers()) return false;
   SliceProduct(m, k, n, out, a, b, path)(out_data, a_data, b_data);
+  return true;
 }
 
 KernelTable make_table(CpuLevel level) {
@@ -66,6 +70,8 @@ KernelTable make_table(CpuLevel level) {
   t.narrow_f16 = &Guarded<&narrow_f16>::call;
   t.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
   t.slice_product = &Guarded<&slice_product>::call;
+  t.gemm_blocking = &gemm_blocking;
+  t.multiply_add_probe = &multiply_add_probe;
   return t;
 }
 

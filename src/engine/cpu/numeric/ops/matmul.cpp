@@ -1,10 +1,13 @@
 #include "engine/cpu/numeric/ops/matmul.h"
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 
-#include "engine/cpu/half_convert.h"
+#include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/numeric/ops/matmul_slice.h"
 #include "engine/cpu/numeric/ops/mod.h"
 
@@ -27,35 +30,48 @@ MatrixStrides matrix_strides(const StridedView<T>& v) {
   return {v.strides[d - 2], v.strides[d - 1]};
 }
 
-// Walks the batch axes of three views in row-major order. Every slice shares
-// sizes and strides, so one SliceProduct serves them all and only the three
-// element pointers move.
+// Walks the batch axes of three views in row-major order. Every slice
+// shares sizes and strides, so one slice product serves them all and only
+// the three element pointers move. Along the innermost batch axis each
+// slice is told where the next one is.
+template <class T, class Slice>
 struct BatchWalk {
-  const StridedView<float>& out;
-  const StridedView<const float>& a;
-  const StridedView<const float>& b;
+  const StridedView<T>& out;
+  const StridedView<const T>& a;
+  const StridedView<const T>& b;
   std::size_t batch_axes;
-  SliceProduct slice;
+  const Slice& slice;
 
-  void run(std::size_t axis, float* o, const float* pa, const float* pb) const {
+  void run(std::size_t axis, T* o, const T* pa, const T* pb) const {
     if (axis == batch_axes) {
-      slice(o, pa, pb);
+      slice(o, pa, pb, NextSlice{});
       return;
     }
     const std::int64_t len = static_cast<std::int64_t>(out.shape[axis]);
+    const std::int64_t sa = a.strides[axis], sb = b.strides[axis], so = out.strides[axis];
     if (axis + 1 == batch_axes) {
-      // Along the innermost batch axis each slice is told where the next is.
-      const std::int64_t sa = a.strides[axis], sb = b.strides[axis], so = out.strides[axis];
       for (std::int64_t i = 0; i < len; ++i) {
-        const NextSlice next =
-            i + 1 < len ? NextSlice{pa + (i + 1) * sa, pb + (i + 1) * sb, o + (i + 1) * so} : NextSlice{};
+        NextSlice next;
+        if constexpr (std::same_as<T, float>) {
+          if (i + 1 < len) next = {pa + (i + 1) * sa, pb + (i + 1) * sb, o + (i + 1) * so};
+        }
         slice(o + i * so, pa + i * sa, pb + i * sb, next);
       }
       return;
     }
-    for (std::int64_t i = 0; i < len; ++i) {
-      run(axis + 1, o + i * out.strides[axis], pa + i * a.strides[axis], pb + i * b.strides[axis]);
-    }
+    for (std::int64_t i = 0; i < len; ++i) run(axis + 1, o + i * so, pa + i * sa, pb + i * sb);
+  }
+};
+
+// The 16-bit slice product: always packed, which widens the operands.
+template <class T>
+struct PackedSlice {
+  std::int64_t m, k, n;
+  MatrixStrides out, a, b;
+  float* partial;
+
+  void operator()(T* o, const T* pa, const T* pb, NextSlice) const {
+    packed_product<T>(m, k, n, {o, out}, {pa, a}, {pb, b}, partial);
   }
 };
 
@@ -65,10 +81,8 @@ std::string axes_mismatch(const char* name, const StridedView<T>& v, std::size_t
          std::to_string(out_ndim) + " of Out";
 }
 
-}  // namespace
-
-Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
-                                      const StridedView<const float>& b) {
+template <NumericElement T>
+Result<void> batched_product(const StridedView<T>& out, const StridedView<const T>& a, const StridedView<const T>& b) {
   // The views come from internal_linalg_matmul, which makes these hold; they
   // are checked once here rather than trusted, as the function is public.
   const std::size_t nd = out.ndim();
@@ -84,13 +98,31 @@ Result<void> batched_matmul_recursive(const StridedView<float>& out, const Strid
     return kernel_fail("Matmul operands do not match the output: Out " + shape_to_string(out.shape) + ", A " +
                        shape_to_string(a.shape) + ", B " + shape_to_string(b.shape));
   }
-  const SliceProduct slice(m, k, n, matrix_strides(out), matrix_strides(a), matrix_strides(b));
-  const BatchWalk walk{out, a, b, nd - 2, slice};
-  walk.run(0, out.data, a.data, b.data);
+  if constexpr (std::same_as<T, float>) {
+    const SliceProduct slice(m, k, n, matrix_strides(out), matrix_strides(a), matrix_strides(b));
+    if (slice.path() == SlicePath::Gemm) {
+      if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
+    }
+    BatchWalk<float, SliceProduct>{out, a, b, nd - 2, slice}.run(0, out.data, a.data, b.data);
+  } else {
+    if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
+    const auto mi = static_cast<std::int64_t>(m), ki = static_cast<std::int64_t>(k), ni = static_cast<std::int64_t>(n);
+    // Running sums of a product deeper than one block, shared by the slices.
+    std::unique_ptr<float[]> partial;
+    if (needs_partial_sums<T>(ki)) {
+      partial.reset(new (std::nothrow) float[m * n]);
+      if (!partial) return out_of_memory();
+    }
+    const PackedSlice<T> slice{mi, ki, ni, matrix_strides(out), matrix_strides(a), matrix_strides(b), partial.get()};
+    BatchWalk<T, PackedSlice<T>>{out, a, b, nd - 2, slice}.run(0, out.data, a.data, b.data);
+  }
   return {};
 }
 
-Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b) {
+}  // namespace
+
+template <NumericElement T>
+Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedView<const T>& b) {
   if (a.ndim() < 2 || b.ndim() < 2) {
     return kernel_fail("Matmul requires at least 2D tensors. A: " + std::to_string(a.ndim()) +
                        "D, B: " + std::to_string(b.ndim()) + "D");
@@ -116,76 +148,42 @@ Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a,
   Shape to = with_matrix(*batch, m, n);
   if (!checked_element_count(to)) return kernel_fail("Matmul result shape " + shape_to_string(to) + " is too large");
   // Every slice product writes its whole slice, so no zero fill is needed.
-  auto out = NdArray<float>::uninitialized_row_major(std::move(to));
+  auto out = NdArray<T>::uninitialized_row_major(std::move(to));
   // An empty result has no slice to compute, but its other batch axes may
   // be enormous: walking them would take time for nothing.
   if (!out || out->size() == 0) return out;
-  if (auto done = batched_matmul_recursive(out->mutable_view(), *va, *vb); !done) {
+  if (auto done = batched_product<T>(out->mutable_view(), *va, *vb); !done) {
     return std::unexpected(std::move(done.error()));
   }
   return out;
 }
 
+Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
+                                      const StridedView<const float>& b) {
+  return batched_product<float>(out, a, b);
+}
+
+Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b) {
+  return strided_matmul<float>(a, b);
+}
+
 Result<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b) {
-  return internal_linalg_matmul(a.view(), b.view());
+  return strided_matmul<float>(a.view(), b.view());
 }
 
-namespace {
-
-void widen_elements(const Half* src, float* dst, std::size_t n) { widen_f16(src, dst, n); }
-void widen_elements(const BFloat16* src, float* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i]);
-}
-void narrow_elements(const float* src, Half* dst, std::size_t n) { narrow_f16(src, dst, n); }
-void narrow_elements(const float* src, BFloat16* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = BFloat16(src[i]);
-}
-
-// Storage buffers are dense in some axis order, so converting the buffer as
-// one flat run and keeping the strides converts every element in one pass.
-template <class To, class From>
-Result<NdArray<To>> convert(const NdArray<From>& src) {
-  auto dst = NdArray<To>::uninitialized(src.shape(), src.strides());
-  if (!dst) return dst;
-  if constexpr (std::same_as<To, float>) {
-    widen_elements(src.data(), dst->data(), src.size());
-  } else {
-    narrow_elements(src.data(), dst->data(), src.size());
-  }
-  return dst;
-}
-
-}  // namespace
-
-// Every product of two 16-bit values is exact in F32 (at most 22 significant
-// bits); the sums round in F32 as for F32 operands, and each output element
-// rounds once to T.
+// Every product of two 16-bit values is exact in F32 (at most 22
+// significant bits); the sums round in F32 as for F32 operands, and each
+// output element rounds once to T.
 template <NumericElement T>
 Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdArray<T>& a, const NdArray<T>& b) {
-  auto wa = convert<float>(a);
-  if (!wa) return std::unexpected(std::move(wa.error()));
-  auto wb = convert<float>(b);
-  if (!wb) return std::unexpected(std::move(wb.error()));
-  auto product = internal_linalg_matmul(*wa, *wb);
-  if (!product) return std::unexpected(std::move(product.error()));
-  return convert<T>(*product);
+  return strided_matmul<T>(a.view(), b.view());
 }
 
 template struct MatmulOps<Half>;
 template struct MatmulOps<BFloat16>;
 
-template <NumericElement T>
-Result<NdArray<float>> widen_to_f32(const NdArray<T>& a) {
-  return convert<float>(a);
-}
-template <NumericElement T>
-Result<NdArray<T>> narrow_from_f32(const NdArray<float>& a) {
-  return convert<T>(a);
-}
-
-template Result<NdArray<float>> widen_to_f32(const NdArray<Half>&);
-template Result<NdArray<float>> widen_to_f32(const NdArray<BFloat16>&);
-template Result<NdArray<Half>> narrow_from_f32(const NdArray<float>&);
-template Result<NdArray<BFloat16>> narrow_from_f32(const NdArray<float>&);
+template Result<NdArray<Half>> strided_matmul(const StridedView<const Half>&, const StridedView<const Half>&);
+template Result<NdArray<BFloat16>> strided_matmul(const StridedView<const BFloat16>&, const StridedView<const BFloat16>&);
+template Result<NdArray<float>> strided_matmul(const StridedView<const float>&, const StridedView<const float>&);
 
 }  // namespace vessik::numeric

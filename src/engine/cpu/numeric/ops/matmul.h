@@ -9,6 +9,10 @@
 
 namespace vessik::numeric {
 
+// The product of any numeric element type over views.
+template <NumericElement T>
+Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedView<const T>& b);
+
 // The F32 product: checks the axis counts, the inner lengths and the batch
 // axes, in that order, each failure a RuntimeError with its fixed message.
 Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b);
@@ -22,8 +26,8 @@ Result<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdA
 Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
                                       const StridedView<const float>& b);
 
-// The product for each numeric element type. F16 and BF16 widen each
-// operand once to F32, multiply, and round each output element once.
+// The product for each numeric element type. F16 and BF16 operands are
+// widened to F32 as they are packed, and each output element rounds once.
 template <NumericElement T>
 struct MatmulOps {
   static Result<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b);
@@ -44,13 +48,5 @@ template <NumericElement T>
 Result<NdArray<T>> matmul(const NdArray<T>& a, const NdArray<T>& b) {
   return MatmulOps<T>::do_matmul(a, b);
 }
-
-// The two conversions of the 16-bit products, for callers that run several
-// products on one widened operand: exact widening (the layout kept), and
-// narrowing with one rounding per element.
-template <NumericElement T>
-Result<NdArray<float>> widen_to_f32(const NdArray<T>& a);
-template <NumericElement T>
-Result<NdArray<T>> narrow_from_f32(const NdArray<float>& a);
 
 }  // namespace vessik::numeric

@@ -3,28 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
-// Single-threaded by design: the product runs on the calling thread.
-#define EIGEN_DONT_PARALLELIZE
-// Eigen's GEMM kernel runs about a fifth faster tuned generically than for
-// Zen: the Zen cost model makes GCC spill the kernel's pointers through
-// vector registers inside the inner loop. The direct small-slice loop below
-// is the other way round (a few percent slower tuned generically), so the
-// tuning covers Eigen's templates only. Tuning only; the instruction set
-// stays the build's.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define VESSIK_GENERIC_TUNING 1
-#pragma GCC push_options
-#pragma GCC target("tune=generic")
-#endif
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-variable"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <Eigen/Core>
-#pragma GCC diagnostic pop
-#ifdef VESSIK_GENERIC_TUNING
-#pragma GCC pop_options
-#undef VESSIK_GENERIC_TUNING
-#endif
+#include "engine/cpu/numeric/ops/gemm.h"
 
 namespace vessik {
 
@@ -42,12 +21,6 @@ inline constexpr bool kWideTiles = false;
 inline constexpr std::size_t kVectorBytes = 16;
 #endif
 inline constexpr int kVectorFloats = static_cast<int>(kVectorBytes / sizeof(float));
-
-MapLayout map_layout(MatrixStrides s) {
-  if (s.col_stride == 1) return MapLayout::RowMajor;
-  if (s.row_stride == 1) return MapLayout::ColMajor;
-  return MapLayout::General;
-}
 
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   if (m == 0 || k == 0 || n == 0) return SlicePath::Small;
@@ -118,40 +91,6 @@ inline void keep_in_register(V& v) {
   (void)v;
 #endif
 }
-
-// Eigen's view of an operand for each layout.
-template <MapLayout L, class S>
-struct EigenMap;
-
-template <class S>
-struct EigenMap<MapLayout::RowMajor, S> {
-  using Matrix = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-  using type = Eigen::Map<std::conditional_t<std::is_const_v<S>, const Matrix, Matrix>, Eigen::Unaligned,
-                          Eigen::OuterStride<>>;
-  static type make(S* p, std::int64_t rows, std::int64_t cols, MatrixStrides s) {
-    return type(p, rows, cols, Eigen::OuterStride<>(s.row_stride));
-  }
-};
-
-template <class S>
-struct EigenMap<MapLayout::ColMajor, S> {
-  using Matrix = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor>;
-  using type = Eigen::Map<std::conditional_t<std::is_const_v<S>, const Matrix, Matrix>, Eigen::Unaligned,
-                          Eigen::OuterStride<>>;
-  static type make(S* p, std::int64_t rows, std::int64_t cols, MatrixStrides s) {
-    return type(p, rows, cols, Eigen::OuterStride<>(s.col_stride));
-  }
-};
-
-template <class S>
-struct EigenMap<MapLayout::General, S> {
-  using Matrix = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor>;
-  using Stride = Eigen::Stride<Eigen::Dynamic, Eigen::Dynamic>;
-  using type = Eigen::Map<std::conditional_t<std::is_const_v<S>, const Matrix, Matrix>, Eigen::Unaligned, Stride>;
-  static type make(S* p, std::int64_t rows, std::int64_t cols, MatrixStrides s) {
-    return type(p, rows, cols, Stride(s.col_stride, s.row_stride));
-  }
-};
 
 // Note [Asking for the next slice]
 // A slice of a batch reads operands and writes an output that the previous
@@ -298,31 +237,10 @@ struct SliceKernels {
     }
   }
 
-  // Eigen packs its panels in its own order: nothing is asked for ahead.
-  template <MapLayout LA, MapLayout LB, MapLayout LO>
-  static void gemm(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
-    const auto A = EigenMap<LA, const float>::make(a, s.m_, s.k_, s.a_);
-    const auto B = EigenMap<LB, const float>::make(b, s.k_, s.n_, s.b_);
-    auto C = EigenMap<LO, float>::make(out, s.m_, s.n_, s.out_);
-    // The output is a fresh buffer, never one of the operands.
-    C.noalias() = A * B;
-  }
-
-  template <MapLayout LA, MapLayout LB>
-  static SliceProduct::Run gemm_for_out(MapLayout lo) {
-    // A row-major output is the only one the engine makes; others go through
-    // the general map rather than multiplying the instantiations.
-    return lo == MapLayout::RowMajor ? &gemm<LA, LB, MapLayout::RowMajor> : &gemm<LA, LB, MapLayout::General>;
-  }
-
-  template <MapLayout LA>
-  static SliceProduct::Run gemm_for_b(MapLayout lb, MapLayout lo) {
-    switch (lb) {
-      case MapLayout::RowMajor: return gemm_for_out<LA, MapLayout::RowMajor>(lo);
-      case MapLayout::ColMajor: return gemm_for_out<LA, MapLayout::ColMajor>(lo);
-      case MapLayout::General: break;
-    }
-    return gemm_for_out<LA, MapLayout::General>(lo);
+  // The packed product reads its panels in its own order: nothing is asked
+  // for ahead.
+  static void packed(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
+    packed_product<float>(s.m_, s.k_, s.n_, {out, s.out_}, {a, s.a_}, {b, s.b_}, nullptr);
   }
 
   static SliceProduct::Run pick(const SliceProduct& s) {
@@ -332,14 +250,7 @@ struct SliceKernels {
       if (unit_b) return unit_out ? &small<true, true> : &small<true, false>;
       return unit_out ? &small<false, true> : &small<false, false>;
     }
-    const MapLayout lb = map_layout(s.b_);
-    const MapLayout lo = map_layout(s.out_);
-    switch (map_layout(s.a_)) {
-      case MapLayout::RowMajor: return gemm_for_b<MapLayout::RowMajor>(lb, lo);
-      case MapLayout::ColMajor: return gemm_for_b<MapLayout::ColMajor>(lb, lo);
-      case MapLayout::General: break;
-    }
-    return gemm_for_b<MapLayout::General>(lb, lo);
+    return &packed;
   }
 };
 

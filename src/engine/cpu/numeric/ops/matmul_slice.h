@@ -19,27 +19,16 @@
 
 #include <cstdint>
 
+#include "engine/cpu/numeric/ops/matrix.h"
+
 namespace vessik {
 
-// A matrix's element (i, j) is data[i * row_stride + j * col_stride].
-struct MatrixStrides {
-  std::int64_t row_stride = 0;
-  std::int64_t col_stride = 0;
-};
-
 enum class SlicePath : std::uint8_t { Small, Gemm };
-
-// How an operand is handed to Eigen: a unit column stride maps as row-major
-// with an outer stride, a unit row stride as column-major, anything else
-// through a general two-stride map (which Eigen packs from a contiguous
-// temporary of that operand).
-enum class MapLayout : std::uint8_t { RowMajor, ColMajor, General };
 
 inline constexpr std::uint64_t kSmallSliceWork = 4096;
 inline constexpr std::uint64_t kSmallMidWork = 64 * 64 * 64;
 inline constexpr std::uint64_t kSmallPanelFloats = 512 * 512;
 
-MapLayout map_layout(MatrixStrides s);
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b);
 
 // Where the next product of a batch reads its operands and writes its

@@ -1,0 +1,36 @@
+#include "engine/cpu/dispatch/peak_probe.h"
+
+namespace vessik {
+
+namespace {
+
+#if defined(__AVX512F__)
+constexpr int kLanes = 16;
+#elif defined(__AVX__)
+constexpr int kLanes = 8;
+#else
+constexpr int kLanes = 4;
+#endif
+// Enough chains to cover the latency of every multiply-add pipe.
+constexpr int kChains = 12;
+
+typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
+
+}  // namespace
+
+std::uint64_t multiply_add_probe(std::uint64_t steps) {
+  Vec acc[kChains];
+  for (int i = 0; i < kChains; ++i) acc[i] = Vec{} + static_cast<float>(i);
+  Vec scale = Vec{} + 0.999f;
+  Vec shift = Vec{} + 0.001f;
+  for (std::uint64_t s = 0; s < steps; ++s) {
+    // Opaque to the compiler, so the chains cannot be folded.
+    asm("" : "+x"(scale), "+x"(shift));
+#pragma GCC unroll 12
+    for (int i = 0; i < kChains; ++i) acc[i] = acc[i] * scale + shift;
+  }
+  for (int i = 0; i < kChains; ++i) asm("" : : "x"(acc[i]));
+  return steps * kChains * kLanes * 2;
+}
+
+}  // namespace vessik

@@ -1,0 +1,272 @@
+#include "engine/cpu/numeric/ops/gemm.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "engine/cpu/cache.h"
+#include "engine/cpu/half_convert.h"
+
+namespace vessik {
+
+namespace {
+
+// The tile of this level: as many rows of sums as the vector registers
+// hold beside the strips of b and one broadcast value of a. Thirty-two
+// registers hold 12 rows of two 16-lane strips; sixteen hold 6 rows of two.
+#if defined(__AVX512F__)
+constexpr int kLanes = 16;
+constexpr int kTileRows = 12;
+#elif defined(__AVX__)
+constexpr int kLanes = 8;
+constexpr int kTileRows = 6;
+#else
+constexpr int kLanes = 4;
+constexpr int kTileRows = 6;
+#endif
+constexpr int kTileVectors = 2;
+constexpr int kTileColumns = kLanes * kTileVectors;
+// The deepest block, for the per-row staging of a panel on the stack.
+constexpr std::int64_t kMaxDepth = 1024;
+
+typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
+
+// c = (accumulate ? c : 0) + the kc steps of an a panel (kTileRows values
+// per step) times a b panel (kTileColumns per step). c is a full tile with
+// unit column stride.
+[[gnu::always_inline]] inline void tile(std::int64_t kc, const float* ap, const float* bp, float* c, std::int64_t ldc,
+                                        bool accumulate) {
+  Vec acc[kTileRows][kTileVectors];
+  for (int r = 0; r < kTileRows; ++r) {
+    for (int t = 0; t < kTileVectors; ++t) {
+      if (accumulate) {
+        std::memcpy(&acc[r][t], c + r * ldc + t * kLanes, sizeof(Vec));
+      } else {
+        acc[r][t] = Vec{};
+      }
+    }
+  }
+  for (std::int64_t p = 0; p < kc; ++p) {
+    Vec bv[kTileVectors];
+    for (int t = 0; t < kTileVectors; ++t) std::memcpy(&bv[t], bp + t * kLanes, sizeof(Vec));
+    for (int r = 0; r < kTileRows; ++r) {
+      const float av = ap[r];
+      for (int t = 0; t < kTileVectors; ++t) acc[r][t] += bv[t] * av;
+    }
+    ap += kTileRows;
+    bp += kTileColumns;
+  }
+  for (int r = 0; r < kTileRows; ++r) {
+    for (int t = 0; t < kTileVectors; ++t) std::memcpy(c + r * ldc + t * kLanes, &acc[r][t], sizeof(Vec));
+  }
+}
+
+std::int64_t round_down(std::int64_t x, std::int64_t to) { return x / to * to; }
+std::int64_t round_up(std::int64_t x, std::int64_t to) { return (x + to - 1) / to * to; }
+std::int64_t magnitude(std::int64_t s) { return s < 0 ? -s : s; }
+
+GemmBlocking choose_blocking() {
+  const CacheSizes& c = cache_sizes();
+  GemmBlocking g;
+  g.tile_rows = kTileRows;
+  g.tile_columns = kTileColumns;
+  // An a panel fills half of L1; the b panel streams through the rest.
+  g.depth = std::clamp<std::int64_t>(round_down(c.l1d / 2 / (4 * kTileRows), 16), 64, kMaxDepth);
+  // A block of b fills half of L2, where every row of tiles reads it again.
+  g.columns = std::clamp<std::int64_t>(round_down(c.l2 / 2 / (4 * g.depth), kTileColumns), kTileColumns, 8192);
+  // A block of a fills half of this core's L3 share (or L2 without L3).
+  const std::int64_t outer = c.l3 > c.l2 ? c.l3 : c.l2;
+  g.rows = std::clamp<std::int64_t>(round_down(outer / 2 / (4 * g.depth), kTileRows), kTileRows, 8192);
+  return g;
+}
+
+// n values at src, stride apart, as F32 at dst.
+template <class T>
+void widen_run(const T* src, std::int64_t stride, std::int64_t n, float* dst) {
+  if constexpr (std::is_same_v<T, Half>) {
+    if (stride == 1) {
+      widen_f16(src, dst, static_cast<std::size_t>(n));
+      return;
+    }
+  }
+  for (std::int64_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i * stride]);
+}
+
+template <class T>
+void narrow_run(const float* src, std::int64_t n, T* dst, std::int64_t stride) {
+  if constexpr (std::is_same_v<T, Half>) {
+    if (stride == 1) {
+      narrow_f16(src, dst, static_cast<std::size_t>(n));
+      return;
+    }
+  }
+  for (std::int64_t i = 0; i < n; ++i) dst[i * stride] = T(src[i]);
+}
+
+// Rows of a, kc deep, as panels of kTileRows interleaved rows (value (r, p)
+// at p * kTileRows + r); rows past the end are zero.
+template <class T>
+void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst) {
+  float run[kMaxDepth > kTileRows ? kMaxDepth : kTileRows];
+  const MatrixStrides s = a.strides;
+  for (std::int64_t i0 = 0; i0 < rows; i0 += kTileRows, dst += kc * kTileRows) {
+    const std::int64_t live = std::min<std::int64_t>(kTileRows, rows - i0);
+    if (magnitude(s.col_stride) <= magnitude(s.row_stride)) {
+      for (std::int64_t r = 0; r < live; ++r) {
+        widen_run(&a(i0 + r, 0), s.col_stride, kc, run);
+        for (std::int64_t p = 0; p < kc; ++p) dst[p * kTileRows + r] = run[p];
+      }
+    } else {
+      for (std::int64_t p = 0; p < kc; ++p) widen_run(&a(i0, p), s.row_stride, live, dst + p * kTileRows);
+    }
+    for (std::int64_t p = 0; p < kc && live < kTileRows; ++p) {
+      std::fill(dst + p * kTileRows + live, dst + (p + 1) * kTileRows, 0.0f);
+    }
+  }
+}
+
+// kc rows of b as panels of kTileColumns columns (value (p, c) at
+// p * kTileColumns + c); columns past the end are zero.
+template <class T>
+void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst) {
+  float run[kMaxDepth];
+  const MatrixStrides s = b.strides;
+  for (std::int64_t j0 = 0; j0 < cols; j0 += kTileColumns, dst += kc * kTileColumns) {
+    const std::int64_t live = std::min<std::int64_t>(kTileColumns, cols - j0);
+    if (magnitude(s.col_stride) <= magnitude(s.row_stride)) {
+      for (std::int64_t p = 0; p < kc; ++p) widen_run(&b(p, j0), s.col_stride, live, dst + p * kTileColumns);
+    } else {
+      for (std::int64_t c = 0; c < live; ++c) {
+        widen_run(&b(0, j0 + c), s.row_stride, kc, run);
+        for (std::int64_t p = 0; p < kc; ++p) dst[p * kTileColumns + c] = run[p];
+      }
+    }
+    for (std::int64_t p = 0; p < kc && live < kTileColumns; ++p) {
+      std::fill(dst + p * kTileColumns + live, dst + (p + 1) * kTileColumns, 0.0f);
+    }
+  }
+}
+
+struct PackingBuffers {
+  float* a = nullptr;
+  float* b = nullptr;
+  PackingBuffers() = default;
+  PackingBuffers(const PackingBuffers&) = delete;
+  PackingBuffers& operator=(const PackingBuffers&) = delete;
+  ~PackingBuffers() {
+    std::free(a);
+    std::free(b);
+  }
+};
+
+thread_local PackingBuffers packing_buffers;
+
+float* allocate_floats(std::int64_t count) {
+  const auto bytes = static_cast<std::size_t>(round_up(count * static_cast<std::int64_t>(sizeof(float)), 64));
+  return static_cast<float*>(std::aligned_alloc(64, bytes));
+}
+
+}  // namespace
+
+const GemmBlocking& gemm_blocking() {
+  static const GemmBlocking blocking = choose_blocking();
+  return blocking;
+}
+
+Result<void> reserve_gemm_buffers() {
+  PackingBuffers& buffers = packing_buffers;
+  if (buffers.a != nullptr && buffers.b != nullptr) return {};
+  const GemmBlocking& g = gemm_blocking();
+  if (buffers.a == nullptr) buffers.a = allocate_floats(g.rows * g.depth);
+  if (buffers.b == nullptr) buffers.b = allocate_floats(g.columns * g.depth);
+  if (buffers.a == nullptr || buffers.b == nullptr) {
+    return fail(ErrorKind::MemoryError, "out of memory while allocating the matrix product's packing buffers");
+  }
+  return {};
+}
+
+template <class T>
+bool needs_partial_sums(std::int64_t k) {
+  return !std::is_same_v<T, float> && k > gemm_blocking().depth;
+}
+
+template <class T>
+void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T> out, MatrixRef<const T> a,
+                    MatrixRef<const T> b, float* partial) {
+  constexpr bool kF32 = std::is_same_v<T, float>;
+  if (k == 0) {
+    for (std::int64_t i = 0; i < m; ++i) {
+      for (std::int64_t j = 0; j < n; ++j) out(i, j) = T(0.0f);
+    }
+    return;
+  }
+  const GemmBlocking& g = gemm_blocking();
+  float* const packed_a = packing_buffers.a;
+  float* const packed_b = packing_buffers.b;
+  // Running sums between k_c blocks: the output itself for F32, else
+  // `partial` (needed only when there is more than one block).
+  MatrixRef<float> sums;
+  if constexpr (kF32) {
+    sums = out;
+  } else {
+    sums = {partial, {n, 1}};
+  }
+  for (std::int64_t ic = 0; ic < m; ic += g.rows) {
+    const std::int64_t mc = std::min(g.rows, m - ic);
+    for (std::int64_t pc = 0; pc < k; pc += g.depth) {
+      const std::int64_t kc = std::min(g.depth, k - pc);
+      const bool first = pc == 0;
+      const bool last = pc + kc == k;
+      pack_a(a.block(ic, pc), mc, kc, packed_a);
+      for (std::int64_t jc = 0; jc < n; jc += g.columns) {
+        const std::int64_t nc = std::min(g.columns, n - jc);
+        pack_b(b.block(pc, jc), kc, nc, packed_b);
+        for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
+          const float* ap = packed_a + ir * kc;
+          const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
+          const std::int64_t i = ic + ir;
+          for (std::int64_t jr = 0; jr < nc; jr += kTileColumns) {
+            const float* bp = packed_b + jr * kc;
+            const std::int64_t cols = std::min<std::int64_t>(kTileColumns, nc - jr);
+            const std::int64_t j = jc + jr;
+            if constexpr (kF32) {
+              if (rows == kTileRows && cols == kTileColumns && out.strides.col_stride == 1) {
+                tile(kc, ap, bp, &out(i, j), out.strides.row_stride, !first);
+                continue;
+              }
+            }
+            // Edge tiles, other output strides and 16-bit outputs go through
+            // a full tile on the stack.
+            float staged[kTileRows * kTileColumns];
+            if (!first) {
+              for (std::int64_t r = 0; r < rows; ++r) {
+                for (std::int64_t c = 0; c < cols; ++c) staged[r * kTileColumns + c] = sums(i + r, j + c);
+              }
+            }
+            tile(kc, ap, bp, staged, kTileColumns, !first);
+            for (std::int64_t r = 0; r < rows; ++r) {
+              if (!kF32 && last) {
+                narrow_run(staged + r * kTileColumns, cols, &out(i + r, j), out.strides.col_stride);
+              } else {
+                for (std::int64_t c = 0; c < cols; ++c) sums(i + r, j + c) = staged[r * kTileColumns + c];
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+template bool needs_partial_sums<float>(std::int64_t);
+template bool needs_partial_sums<Half>(std::int64_t);
+template bool needs_partial_sums<BFloat16>(std::int64_t);
+template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<float>, MatrixRef<const float>,
+                             MatrixRef<const float>, float*);
+template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<Half>, MatrixRef<const Half>,
+                             MatrixRef<const Half>, float*);
+template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<BFloat16>,
+                             MatrixRef<const BFloat16>, MatrixRef<const BFloat16>, float*);
+
+}  // namespace vessik
