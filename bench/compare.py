@@ -89,6 +89,7 @@ class Workload:
     extra: dict[str, Callable[[], object]] = field(default_factory=dict)
     extra_target: dict[str, float] = field(default_factory=dict)
     numpy_speedup: float = 1.0  # NumPy's gain from its fastest BLAS kernel over its default one
+    flops: int = 0  # floating-point operations per call, for the fraction of peak
 
 
 def time_call(fn, budget):
@@ -212,18 +213,35 @@ def workloads(smoke):
         out.append(Workload(f"a + b, {dt.upper()} [{n16}]", lambda x=tV1, y=tV2: x + y, None,
                             torch and (lambda x=pV1, y=pV2: x + y), anchor="torch"))
 
-    # Matrix products.
+    # Matrix products. `flops` rows also report the fraction of this level's
+    # multiply-add peak (peak_flops()).
     for n in mm:
         M1, M2 = f32(n, n), f32(n, n)
         tM1, tM2 = vs.Tensor(M1), vs.Tensor(M2)
         w = Workload(f"a @ b, F32 {n}", lambda x=tM1, y=tM2: x @ y, lambda x=M1, y=M2: x @ y,
                      torch and (lambda x=torch.from_numpy(M1), y=torch.from_numpy(M2): x @ y), anchor="numpy_fastest",
-                     target=1.1)
+                     flops=2 * n**3)
         fastest = numpy_matmul_speedup(n, smoke)
         if fastest:
             w.numpy_speedup = fastest[1]
             w.name += f" (NumPy on {fastest[0]}: x{fastest[1]:.2f})"
         out.append(w)
+    n = mm[0]
+    M1, M2 = f32(n, n), f32(n, n)
+    tM1, tM2 = vs.Tensor(M1), vs.Tensor(M2)
+    tT1, tT2 = tM1.transpose(0, 1), tM2.transpose(0, 1)
+    pM1, pM2 = (torch.from_numpy(M1), torch.from_numpy(M2)) if torch else (None, None)
+    for label, va, vb, na, nb_, pa, pb in (("a.T @ b", tT1, tM2, M1.T, M2, pM1 and pM1.T, pM2),
+                                          ("a @ b.T", tM1, tT2, M1, M2.T, pM1, pM2 and pM2.T)):
+        out.append(Workload(f"{label}, F32 {n}", lambda x=va, y=vb: x @ y, lambda x=na, y=nb_: x @ y,
+                            torch and (lambda x=pa, y=pb: x @ y), anchor="numpy", flops=2 * n**3))
+    small = [256] if not smoke else [32]
+    for n3 in small:
+        P1, P2 = f32(n3, n3), f32(n3, n3)
+        tP1, tP2 = vs.Tensor(P1), vs.Tensor(P2)
+        out.append(Workload(f"a @ b, F32 {n3}", lambda x=tP1, y=tP2: x @ y, lambda x=P1, y=P2: x @ y,
+                            torch and (lambda x=torch.from_numpy(P1), y=torch.from_numpy(P2): x @ y),
+                            anchor="numpy", flops=2 * n3**3))
     for shape_a, shape_b in (((64, 64), (64, 64)), ((32, 64), (64, 128))):
         P1, P2 = f32(*shape_a), f32(*shape_b)
         tP1, tP2 = vs.Tensor(P1), vs.Tensor(P2)
@@ -234,19 +252,22 @@ def workloads(smoke):
     S1, S2 = f32(nb, 8, 8), f32(8, 8)
     tS1, tS2 = vs.Tensor(S1), vs.Tensor(S2)
     out.append(Workload(f"a @ b, [{nb}, 8, 8] @ [8, 8]", lambda: tS1 @ tS2, lambda: S1 @ S2,
-                        torch and (lambda x=torch.from_numpy(S1), y=torch.from_numpy(S2): x @ y)))
+                        torch and (lambda x=torch.from_numpy(S1), y=torch.from_numpy(S2): x @ y), target=0.5))
     nb2 = 16 if smoke else 256
     Q1, Q2 = f32(nb2, 64, 64), f32(nb2, 64, 64)
     tQ1, tQ2 = vs.Tensor(Q1), vs.Tensor(Q2)
     out.append(Workload(f"a @ b, [{nb2}, 64, 64] @ [{nb2}, 64, 64]", lambda: tQ1 @ tQ2, lambda: Q1 @ Q2,
-                        torch and (lambda x=torch.from_numpy(Q1), y=torch.from_numpy(Q2): x @ y)))
-    n = mm[0]
-    M1, M2 = f32(n, n), f32(n, n)
-    tM1, tM2 = vs.Tensor(M1), vs.Tensor(M2)
+                        torch and (lambda x=torch.from_numpy(Q1), y=torch.from_numpy(Q2): x @ y), anchor="numpy"))
     for dt, npdt in (("f16", np.float16), ("bf16", vs.bfloat16)):
         tH1, tH2 = vs.Tensor(M1.astype(npdt), dtype=dt), vs.Tensor(M2.astype(npdt), dtype=dt)
+        tdt = {"f16": "float16", "bf16": "bfloat16"}[dt]
+        extra, extra_target = {}, {}
+        if torch:
+            extra["torch"] = lambda x=pM1.to(getattr(torch, tdt)), y=pM2.to(getattr(torch, tdt)): x @ y
+            extra_target["torch"] = 1.0
         out.append(Workload(f"a @ b, {dt.upper()} {n}", lambda x=tH1, y=tH2: x @ y, anchor="vessik F32",
-                            target=1.3, extra={"vessik F32": lambda: tM1 @ tM2}))
+                            target=1.1, extra={"vessik F32": lambda: tM1 @ tM2, **extra}, extra_target=extra_target,
+                            flops=2 * n**3))
 
     # Autograd.
     batch, hidden = (32, 64) if smoke else (256, 256)
@@ -269,7 +290,7 @@ def workloads(smoke):
         w1.grad.numpy(), w2.grad.numpy()
 
     out.append(Workload(f"training step, MLP [{batch}, 784] -> {hidden} -> 10", vs_step, None,
-                        torch and torch_step, anchor="torch"))
+                        torch and torch_step, anchor="torch", target=0.8))
 
     def vs_tiny():
         a = vs.Tensor(a4, requires_grad=True)
@@ -287,6 +308,35 @@ def workloads(smoke):
     out.append(Workload("(a * b).backward(), F32 [4], then a.grad()", vs_tiny, None, torch and torch_tiny,
                         anchor="torch", target=0.25))
     return out, vs_step
+
+
+def peak_flops(rounds=20):
+    """This level's multiply-add rate, operations per second: the best of
+    `rounds` runs of vessik's own multiply-add loop at the chosen level."""
+    steps = 1 << 21
+    best = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter()
+        done = vessik._cpu.multiply_add_probe(steps)
+        best = min(best, time.perf_counter() - start)
+    return done / best
+
+
+def matmul_growth(smoke):
+    """Seconds per floating-point operation of the F32 n³ product, vessik and
+    NumPy, for n from 256 to 4096: flat means the blocking holds up."""
+    sizes = [32, 64] if smoke else [256, 512, 1024, 2048, 4096]
+    rng = np.random.default_rng(1)
+    curve = []
+    for n in sizes:
+        a, b = rng.standard_normal((n, n), dtype=np.float32), rng.standard_normal((n, n), dtype=np.float32)
+        ta, tb = vs.Tensor(a), vs.Tensor(b)
+        budget = 0.002 if smoke else 0.3
+        times = run(Workload("", lambda: ta @ tb, lambda: a @ b), 1 if smoke else 3, budget)
+        flops = 2 * n**3
+        curve.append({"n": n, "vessik_s_per_flop": min(times["vessik"]) / flops,
+                      "numpy_s_per_flop": min(times["numpy"]) / flops})
+    return curve
 
 
 def rss_bytes():
@@ -331,6 +381,8 @@ def main():
     budget = 0.002 if args.smoke else 0.2
 
     loads, step = workloads(args.smoke)
+    peak = peak_flops(3 if args.smoke else 20)
+    print(f"multiply-add peak at this level: {peak / 1e9:.1f} GFLOP/s (one core)")
     rows = []
     header = f"{'workload':58} {'vessik':>10} {'numpy':>10} {'torch':>10} {'anchor':>14} {'ratio':>7} {'target':>7}"
     print(header)
@@ -361,14 +413,23 @@ def main():
             rows.append({"workload": name or w.name, "anchor": anchor, "ratio": ratio, "target": target,
                          "vessik_us": med["vessik"] * 1e6, "numpy_us": med.get("numpy", float("nan")) * 1e6,
                          "torch_us": med.get("torch", float("nan")) * 1e6})
+        if w.flops:
+            fraction = w.flops / min(t["vessik"]) / peak
+            mark = "" if fraction >= 0.85 else "  (below 0.85)"
+            print(f"{'':58} {'':32} {'of peak':>14} {fraction:7.2f}{mark}")
+            rows[-1]["of_peak"] = fraction
     if args.only:
         return
     steps = 100 if args.smoke else 1000
     growth = memory_growth(step, steps)
     print(f"\nresident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1024 KiB)")
     print(f"BLAS: {json.dumps(blas_info())}")
+    curve = matmul_growth(args.smoke)
+    base = curve[0]["vessik_s_per_flop"]
+    print("F32 n³ product, time per operation relative to the smallest n: "
+          + ", ".join(f"{c['n']}: {c['vessik_s_per_flop'] / base:.2f}" for c in curve))
     if args.write:
-        write_report(info["level"], rows, growth, steps)
+        write_report(info["level"], rows, growth, steps, peak, curve)
 
 
 LEVEL_ORDER = ("avx512", "avx2", "baseline")
@@ -389,7 +450,7 @@ def machine_line():
             f"NumPy {np.__version__}, PyTorch {torch.__version__ if torch else 'not installed'}")
 
 
-def write_report(level, rows, growth, steps):
+def write_report(level, rows, growth, steps, peak, curve):
     """Writes this level's results and the plot, then BENCHMARKS.md from every level measured."""
     import matplotlib
 
@@ -408,11 +469,25 @@ def write_report(level, rows, growth, steps):
     ax.legend()
     fig.tight_layout()
     fig.savefig(os.path.join(here, f"ratios-{level}.png"), dpi=100)
+    fig, ax = plt.subplots(figsize=(6, 3.5))
+    ns = [c["n"] for c in curve]
+    for key, label in (("vessik_s_per_flop", "vessik"), ("numpy_s_per_flop", "NumPy (OpenBLAS)")):
+        ax.plot(ns, [peak * c[key] for c in curve], marker="o", label=label)
+    ax.axhline(1.0, color="black", linewidth=0.8, linestyle=":", label="multiply-add peak")
+    ax.set_xscale("log", base=2)
+    ax.set_xticks(ns, [str(n) for n in ns])
+    ax.set_ylim(0, None)
+    ax.set_xlabel("n (F32 n x n x n product, one core)")
+    ax.set_ylabel("time per operation / peak's")
+    ax.set_title(f"Matrix-product growth at level {level}")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(os.path.join(here, f"growth-{level}.png"), dpi=100)
     results = os.path.join(here, "results")
     os.makedirs(results, exist_ok=True)
     with open(os.path.join(results, f"{level}.json"), "w") as f:
-        json.dump({"level": level, "machine": machine_line(), "rows": rows, "growth": growth, "steps": steps}, f,
-                  indent=1)
+        json.dump({"level": level, "machine": machine_line(), "rows": rows, "growth": growth, "steps": steps,
+                   "peak": peak, "curve": curve}, f, indent=1)
     write_markdown(here, results)
 
 
@@ -438,12 +513,20 @@ def write_markdown(here, results):
             "",
             f"Machine: {m['machine']}.",
             "",
-            "| workload | anchor | vessik µs | NumPy µs | PyTorch µs | ratio | target |",
-            "|---|---|---:|---:|---:|---:|---:|",
+            f"Multiply-add peak of one core at this level (vessik's probe): {m.get('peak', 0) / 1e9:.1f} GFLOP/s.",
+            "",
+            "| workload | anchor | vessik µs | NumPy µs | PyTorch µs | ratio | target | of peak |",
+            "|---|---|---:|---:|---:|---:|---:|---:|",
         ]
         for r in m["rows"]:
+            of_peak = f"{r['of_peak']:.2f}" if "of_peak" in r else ""
             lines.append(f"| {r['workload']} | {r['anchor']} | {r['vessik_us']:.1f} | {r['numpy_us']:.1f} | "
-                         f"{r['torch_us']:.1f} | {r['ratio']:.2f} | {r['target']:.2f} |")
+                         f"{r['torch_us']:.1f} | {r['ratio']:.2f} | {r['target']:.2f} | {of_peak} |")
+        if m.get("curve"):
+            base = m["curve"][0]["vessik_s_per_flop"]
+            lines += ["", "F32 n³ product, time per operation relative to n = " + str(m["curve"][0]["n"]) + ": "
+                      + ", ".join(f"{c['n']}: {c['vessik_s_per_flop'] / base:.2f}" for c in m["curve"])
+                      + f" (target: within 1.10). ![growth at {m['level']}](bench/growth-{m['level']}.png)"]
         lines += ["", f"Resident memory growth over training steps 10..{m['steps']}: {m['growth'] / 1024:.0f} KiB "
                   "(target < 1 MiB).", "", f"![ratios at {m['level']}](bench/ratios-{m['level']}.png)"]
     lines.append("")

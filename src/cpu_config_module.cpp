@@ -5,8 +5,12 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "engine/cpu/cache.h"
+#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/dispatch/level.h"
 #include "engine/cpu/features.h"
 
@@ -52,8 +56,26 @@ PyObject* features_dict() {
   return d;
 }
 
+// The caches and the matrix product's tile and blocks at the chosen level.
+std::string gemm_summary() {
+  const vessik::CacheSizes& c = vessik::cache_sizes();
+  const vessik::GemmBlocking& g = vessik::kernels().gemm_blocking();
+  return "tile " + std::to_string(g.tile_rows) + "x" + std::to_string(g.tile_columns) + ", k_c " +
+         std::to_string(g.depth) + ", m_c " + std::to_string(g.rows) + ", n_c " + std::to_string(g.columns) +
+         " (caches: L1d " + std::to_string(c.l1d >> 10) + " KiB, L2 " + std::to_string(c.l2 >> 10) +
+         " KiB, L3 share " + std::to_string(c.l3 >> 10) + " KiB)";
+}
+
+// multiply_add_probe(steps) -> int: runs the chosen level's multiply-add
+// loop and returns the floating-point operations done, for the benchmarks.
+PyObject* multiply_add_probe(PyObject*, PyObject* arg) {
+  const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
+  if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  return PyLong_FromUnsignedLongLong(vessik::kernels().multiply_add_probe(steps));
+}
+
 // info() -> dict: level, highest, requested, requested_valid, reason,
-// features, build_levels, compiler.
+// features, build_levels, compiler, gemm.
 PyObject* info(PyObject*, PyObject*) {
   const vessik::LevelChoice& c = vessik::level_choice();
   PyObject* d = PyDict_New();
@@ -66,7 +88,8 @@ PyObject* info(PyObject*, PyObject*) {
                   set_bool(d, "requested_valid", c.requested_valid) == 0 &&
                   set_string(d, "reason", c.reason.c_str()) == 0 &&
                   set_string(d, "build_levels", VESSIK_BUILD_LEVELS) == 0 &&
-                  set_string(d, "compiler", "g++ " __VERSION__) == 0;
+                  set_string(d, "compiler", "g++ " __VERSION__) == 0 &&
+                  set_string(d, "gemm", gemm_summary().c_str()) == 0;
   Py_XDECREF(features);
   if (!ok) {
     Py_DECREF(d);
@@ -77,6 +100,8 @@ PyObject* info(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"info", info, METH_NOARGS, "info() -> dict: the processor features, the kernel level chosen and why."},
+    {"multiply_add_probe", multiply_add_probe, METH_O,
+     "multiply_add_probe(steps) -> int: runs the level's multiply-add loop; returns the operations done."},
     {nullptr, nullptr, 0, nullptr},
 };
 

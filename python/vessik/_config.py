@@ -35,5 +35,6 @@ def show_config():
         f"  VESSIK_CPU_LEVEL: {_requested(info)}",
         f"  chosen: {info['level']}",
         f"  why: {info['reason']}",
+        f"  matrix product: {info['gemm']}",
     ]
     print("\n".join(lines))

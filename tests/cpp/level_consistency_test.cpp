@@ -322,14 +322,18 @@ struct ProductCase {
 };
 
 // A 16-bit product is the F32 sum rounded once: it lies between the
-// roundings of the ends of the interval the F32 sum may stray into.
-TEST_P(Products, SixteenBitWithinTheAccumulationBound) {
+// roundings of the ends of the interval the F32 sum may stray into. Its
+// products are exact in F32, so every level sums the same values in the
+// same order and gives the baseline's bits.
+TEST_P(Products, SixteenBitWithinTheAccumulationBoundAndAsBaseline) {
   const ProductCase cases[] = {
       {"direct", 5, 7, 9, false},
       {"mid direct", 40, 50, 60, false},
       {"transposed gemm", 70, 90, 80, true},
       {"large gemm", 20, 600, 500, false},
+      {"deeper than one block", 7, 2 * static_cast<std::uint64_t>(k().gemm_blocking().depth) + 3, 33, true},
   };
+  const KernelTable& baseline = *kernels_at(CpuLevel::Baseline);
   auto check = [&]<class T>(Format f) {
     SCOPED_TRACE(type_name<T>());
     std::mt19937 rng(31);
@@ -340,8 +344,11 @@ TEST_P(Products, SixteenBitWithinTheAccumulationBound) {
       const auto b = laid_out<T>({c.k, c.n}, c.b_transposed ? std::vector<std::size_t>{1, 0} : std::vector<std::size_t>{},
                                  [&] { return static_cast<T>(dist(rng)); });
       const auto r = k().typed<T>().matmul(a, b);
-      ASSERT_TRUE(r.has_value());
+      const auto at_baseline = baseline.typed<T>().matmul(a, b);
+      ASSERT_TRUE(r.has_value() && at_baseline.has_value());
       const std::vector<T> ea = logical_elements(a), eb = logical_elements(b), er = logical_elements(*r);
+      const std::vector<T> eref = logical_elements(*at_baseline);
+      for (std::size_t i = 0; i < er.size(); ++i) ASSERT_EQ(pattern(er[i]), pattern(eref[i])) << "element " << i;
       for (std::uint64_t i = 0; i < c.m; ++i) {
         for (std::uint64_t j = 0; j < c.n; ++j) {
           double sum = 0, magnitude = 0;
@@ -445,7 +452,7 @@ TEST_P(IeeeMode, ConversionAndSliceEntriesGiveTheDefaultModeBits) {
   const std::vector<float> a(8 * 8, 0x1p-70f), b(8 * 8, 0x1.8p-71f);
   for (const SlicePath path : {SlicePath::Small, SlicePath::Gemm}) {
     EXPECT_TRUE(same_in_both_modes<float>(
-        csr(), 64, [&](float* out) { k().slice_product(8, 8, 8, {8, 1}, {8, 1}, {1, 8}, path, out, a.data(), b.data()); }))
+        csr(), 64, [&](float* out) { ASSERT_TRUE(k().slice_product(8, 8, 8, {8, 1}, {8, 1}, {1, 8}, path, out, a.data(), b.data())); }))
         << "slice_product, " << (path == SlicePath::Small ? "direct" : "gemm");
   }
 }

@@ -251,6 +251,27 @@ struct SliceCase {
   MatrixStrides a, b, out;
 };
 
+void expect_slice_product(const KernelTable& table, const SliceCase& c, SlicePath path, std::mt19937& rng) {
+  SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.m) + "x" + std::to_string(c.k) + "x" +
+               std::to_string(c.n) + (path == SlicePath::Small ? " (direct)" : " (packed)"));
+  RawMatrix a(c.m, c.k, c.a), b(c.k, c.n, c.b), out(c.m, c.n, c.out);
+  for (std::int64_t i = 0; i < c.m; ++i)
+    for (std::int64_t p = 0; p < c.k; ++p) a(i, p) = random_value(rng);
+  for (std::int64_t p = 0; p < c.k; ++p)
+    for (std::int64_t j = 0; j < c.n; ++j) b(p, j) = random_value(rng);
+  ASSERT_TRUE(table.slice_product(c.m, c.k, c.n, c.out, c.a, c.b, path, out.origin, a.origin, b.origin));
+  for (std::int64_t i = 0; i < c.m; ++i) {
+    for (std::int64_t j = 0; j < c.n; ++j) {
+      double sum = 0, mag = 0;
+      for (std::int64_t p = 0; p < c.k; ++p) {
+        sum += double(a(i, p)) * double(b(p, j));
+        mag += std::abs(double(a(i, p)) * double(b(p, j)));
+      }
+      ASSERT_NEAR(out(i, j), sum, 1e-5 * mag) << i << ", " << j;
+    }
+  }
+}
+
 TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   const SliceCase cases[] = {
       {"row-major", 5, 7, 9, {7, 1}, {9, 1}, {9, 1}},
@@ -269,33 +290,36 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   };
   std::mt19937 rng(3);
   for (const auto& c : cases) {
-    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm}) {
-      SCOPED_TRACE(std::string(c.name) + (path == SlicePath::Small ? " (direct)" : " (gemm)"));
-      RawMatrix a(c.m, c.k, c.a), b(c.k, c.n, c.b), out(c.m, c.n, c.out);
-      for (std::int64_t i = 0; i < c.m; ++i)
-        for (std::int64_t p = 0; p < c.k; ++p) a(i, p) = random_value(rng);
-      for (std::int64_t p = 0; p < c.k; ++p)
-        for (std::int64_t j = 0; j < c.n; ++j) b(p, j) = random_value(rng);
-      k().slice_product(c.m, c.k, c.n, c.out, c.a, c.b, path, out.origin, a.origin, b.origin);
-      for (std::int64_t i = 0; i < c.m; ++i) {
-        for (std::int64_t j = 0; j < c.n; ++j) {
-          double sum = 0, mag = 0;
-          for (std::int64_t p = 0; p < c.k; ++p) {
-            sum += double(a(i, p)) * double(b(p, j));
-            mag += std::abs(double(a(i, p)) * double(b(p, j)));
-          }
-          ASSERT_NEAR(out(i, j), sum, 1e-5 * mag) << i << ", " << j;
-        }
-      }
-    }
+    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm}) expect_slice_product(k(), c, path, rng);
   }
 }
 
-TEST_P(MatmulSlice, DirectPathEqualsGemmBitForBit) {
-  // Small integers: every sum is exact in F32, whatever the order.
-  const std::int64_t sizes[][3] = {{1, 1, 1}, {8, 8, 8}, {7, 13, 29}, {6, 64, 33}, {64, 64, 64}, {5, 0, 3}, {3, 1, 17}};
+// Sizes on both sides of every tile and block edge of the packed product,
+// in each operand layout it packs differently.
+TEST_P(MatmulSlice, PackedProductAcrossBlockEdges) {
+  const GemmBlocking& g = k().gemm_blocking();
+  const std::int64_t mr = g.tile_rows, nr = g.tile_columns, kc = g.depth;
+  const std::int64_t sizes[][3] = {
+      {1, 1, 1},      {mr - 1, kc + 1, nr + 1}, {mr + 1, kc - 1, nr - 1}, {mr, 2 * kc + 1, nr},
+      {2 * mr + 1, 3, 2 * nr + 1}, {g.rows + 1, 2, 3}, {2, 3, g.columns + 1},
+  };
+  std::mt19937 rng(13);
+  for (const auto& s : sizes) {
+    const std::int64_t m = s[0], kk = s[1], n = s[2];
+    const SliceCase cases[] = {
+        {"row-major", m, kk, n, {kk, 1}, {n, 1}, {n, 1}},
+        {"transposed operands", m, kk, n, {1, m}, {1, kk}, {n, 1}},
+        {"general and reversed", m, kk, n, {2 * kk, 2}, {-1, kk}, {-n, -1}},
+    };
+    for (const auto& c : cases) expect_slice_product(k(), c, SlicePath::Gemm, rng);
+  }
+}
+
+TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
+  // Both paths sum each output over k in the same order from zero.
+  const std::int64_t sizes[][3] = {{1, 1, 1}, {8, 8, 8}, {7, 13, 29}, {6, 64, 33}, {64, 64, 64}, {5, 0, 3}, {3, 1, 17},
+                                   {13, 1500, 40}};
   std::mt19937 rng(5);
-  std::uniform_int_distribution<int> small(-4, 4);
   const KernelTable& table = k();
   for (const auto& s : sizes) {
     const std::int64_t m = s[0], k = s[1], n = s[2];
@@ -303,13 +327,13 @@ TEST_P(MatmulSlice, DirectPathEqualsGemmBitForBit) {
       SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(k) + "x" + std::to_string(n) +
                    (transposed_b ? " b transposed" : ""));
       std::vector<float> a(static_cast<std::size_t>(m * k)), b(static_cast<std::size_t>(k * n));
-      for (auto& x : a) x = static_cast<float>(small(rng));
-      for (auto& x : b) x = static_cast<float>(small(rng));
+      for (auto& x : a) x = random_value(rng);
+      for (auto& x : b) x = random_value(rng);
       const MatrixStrides bs = transposed_b ? MatrixStrides{1, k} : MatrixStrides{n, 1};
-      std::vector<float> direct(static_cast<std::size_t>(m * n), -1.0f), gemm(direct);
-      table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Small, direct.data(), a.data(), b.data());
-      table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Gemm, gemm.data(), a.data(), b.data());
-      for (std::size_t i = 0; i < direct.size(); ++i) ASSERT_EQ(pattern(direct[i]), pattern(gemm[i])) << i;
+      std::vector<float> direct(static_cast<std::size_t>(m * n), -1.0f), packed(direct);
+      ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Small, direct.data(), a.data(), b.data()));
+      ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Gemm, packed.data(), a.data(), b.data()));
+      for (std::size_t i = 0; i < direct.size(); ++i) ASSERT_EQ(pattern(direct[i]), pattern(packed[i])) << i;
     }
   }
 }

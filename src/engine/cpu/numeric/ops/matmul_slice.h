@@ -5,17 +5,17 @@
 // once per batch, since every slice of a batch shares sizes and strides.
 //
 // Note [Two slice paths]
-// Eigen's GEMM packs both operands into cache-sized panels, which costs about
-// 100 ns per call whatever the size. A batch of tiny slices would spend all
-// its time there, so small slices run a direct register-blocked loop
-// instead: no packing, the operands read in place, each output accumulated
-// in f32 over k from zero, as the GEMM does. Measured on AVX-512, the loop
-// beats packing up to about 64³ when b's rows are contiguous strips of at
-// least 8 columns (kSmallMidWork), and beyond that, with strips of 16 or
-// more, for as long as b fits the core's 1 MiB L2 cache (kSmallPanelFloats:
-// 512³ still gains 5%, 1024³ loses 10%); otherwise only up to
-// kSmallSliceWork. The two paths may differ only in the last bits
-// (summation order).
+// The packed product (gemm.h) copies both operands into panels before it
+// multiplies: a fixed cost per call and one pass over each operand. A batch
+// of tiny slices would spend most of its time there, so small slices run a
+// direct register-blocked loop instead: no packing, the operands read in
+// place. Measured on Zen 4, the loop beats packing up to about 192³ when
+// b's rows are contiguous strips of at least 8 columns (kSmallMidWork), and
+// at the avx512 level, with strips of 16 or more, for as long as b fits the
+// core's 1 MiB L2 cache (kSmallPanelFloats: 512³ still gains 9%); otherwise
+// only up to kSmallSliceWork. Both paths compute each output as one chain
+// of multiply-adds over k in increasing order from zero, so they give the
+// same bits.
 
 #include <cstdint>
 
@@ -26,7 +26,7 @@ namespace vessik {
 enum class SlicePath : std::uint8_t { Small, Gemm };
 
 inline constexpr std::uint64_t kSmallSliceWork = 4096;
-inline constexpr std::uint64_t kSmallMidWork = 64 * 64 * 64;
+inline constexpr std::uint64_t kSmallMidWork = 192 * 192 * 192;
 inline constexpr std::uint64_t kSmallPanelFloats = 512 * 512;
 
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b);
