@@ -231,8 +231,8 @@ def workloads(smoke):
     tM1, tM2 = vs.Tensor(M1), vs.Tensor(M2)
     tT1, tT2 = tM1.transpose(0, 1), tM2.transpose(0, 1)
     pM1, pM2 = (torch.from_numpy(M1), torch.from_numpy(M2)) if torch else (None, None)
-    for label, va, vb, na, nb_, pa, pb in (("a.T @ b", tT1, tM2, M1.T, M2, pM1 and pM1.T, pM2),
-                                          ("a @ b.T", tM1, tT2, M1, M2.T, pM1, pM2 and pM2.T)):
+    for label, va, vb, na, nb_, pa, pb in (("a.T @ b", tT1, tM2, M1.T, M2, pM1.T if torch else None, pM2),
+                                          ("a @ b.T", tM1, tT2, M1, M2.T, pM1, pM2.T if torch else None)):
         out.append(Workload(f"{label}, F32 {n}", lambda x=va, y=vb: x @ y, lambda x=na, y=nb_: x @ y,
                             torch and (lambda x=pa, y=pb: x @ y), anchor="numpy", flops=2 * n**3))
     small = [256] if not smoke else [32]

@@ -89,21 +89,36 @@ Result<void> batched_product(const StridedView<T>& out, const StridedView<const 
   if (nd < 2) return kernel_fail("Failed to view Out as 2D: " + std::to_string(nd) + " axes");
   if (a.ndim() != nd) return kernel_fail(axes_mismatch("A", a, nd));
   if (b.ndim() != nd) return kernel_fail(axes_mismatch("B", b, nd));
-  const std::uint64_t m = a.shape[nd - 2];
+  const std::uint64_t rows = a.shape[nd - 2];
   const std::uint64_t k = a.shape[nd - 1];
   const std::uint64_t n = b.shape[nd - 1];
   const Shape batch = batch_of(out.shape);
-  if (batch_of(a.shape) != batch || batch_of(b.shape) != batch || b.shape[nd - 2] != k || out.shape[nd - 2] != m ||
+  if (batch_of(a.shape) != batch || batch_of(b.shape) != batch || b.shape[nd - 2] != k || out.shape[nd - 2] != rows ||
       out.shape[nd - 1] != n) {
     return kernel_fail("Matmul operands do not match the output: Out " + shape_to_string(out.shape) + ", A " +
                        shape_to_string(a.shape) + ", B " + shape_to_string(b.shape));
+  }
+  // A batch axis along which b stays put while a and out carry on row after
+  // row is more rows of one product: [4096, 8, 8] @ [8, 8] is one
+  // 32768 x 8 x 8 product rather than 4096 tiny ones.
+  std::size_t batch_axes = nd - 2;
+  std::uint64_t m = rows;
+  while (batch_axes > 0) {
+    const std::size_t axis = batch_axes - 1;
+    const auto step = static_cast<std::int64_t>(m);
+    if (b.strides[axis] != 0 || a.strides[axis] != step * a.strides[nd - 2] ||
+        out.strides[axis] != step * out.strides[nd - 2]) {
+      break;
+    }
+    m *= out.shape[axis];
+    --batch_axes;
   }
   if constexpr (std::same_as<T, float>) {
     const SliceProduct slice(m, k, n, matrix_strides(out), matrix_strides(a), matrix_strides(b));
     if (slice.path() == SlicePath::Gemm) {
       if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
     }
-    BatchWalk<float, SliceProduct>{out, a, b, nd - 2, slice}.run(0, out.data, a.data, b.data);
+    BatchWalk<float, SliceProduct>{out, a, b, batch_axes, slice}.run(0, out.data, a.data, b.data);
   } else {
     if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
     const auto mi = static_cast<std::int64_t>(m), ki = static_cast<std::int64_t>(k), ni = static_cast<std::int64_t>(n);
@@ -114,7 +129,7 @@ Result<void> batched_product(const StridedView<T>& out, const StridedView<const 
       if (!partial) return out_of_memory();
     }
     const PackedSlice<T> slice{mi, ki, ni, matrix_strides(out), matrix_strides(a), matrix_strides(b), partial.get()};
-    BatchWalk<T, PackedSlice<T>>{out, a, b, nd - 2, slice}.run(0, out.data, a.data, b.data);
+    BatchWalk<T, PackedSlice<T>>{out, a, b, batch_axes, slice}.run(0, out.data, a.data, b.data);
   }
   return {};
 }
