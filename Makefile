@@ -38,13 +38,23 @@ system-deps:
 
 $(VENV)/.deps:
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q $(PY_PACKAGES)
+	$(VPY) -m pip install --progress-bar off $(PY_PACKAGES)
 	touch $@
 
-build: deps
-	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -e .
+# pip runs again only when what it installs can have changed: the package's
+# metadata or build definition, or a new venv. Edited sources need only
+# ninja, which also runs at every import of the editable install. pip's -v
+# shows meson and ninja at work: one line per compile step.
+INSTALL_STAMP := $(BUILD_DIR)/.pip-installed
+$(INSTALL_STAMP): $(VENV)/.deps pyproject.toml meson.build meson.options python/meson.build
+	$(VPY) -m pip install -v --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -e .
+	touch $@
+
+# Only the package: the C++ tests and benchmarks are not default targets.
+build: deps $(INSTALL_STAMP)
 	$(VENV)/bin/ninja -C $(BUILD_DIR)
 
+# meson test builds the C++ tests first.
 test: build
 	$(VENV)/bin/meson test -C $(BUILD_DIR) --print-errorlogs
 	$(VPY) -m pytest -q tests/python
@@ -64,6 +74,7 @@ demo: build
 
 # One table per instruction-set level this processor has, highest first.
 bench: build
+	$(VENV)/bin/ninja -C $(BUILD_DIR) cpp-bench
 	for level in $$($(VPY) -c '$(ALL_LEVELS)'); do \
 	  $(VPY) bench/compare.py --level $$level --write || exit 1; \
 	done

@@ -2,6 +2,7 @@
 
 import sys
 import warnings
+from importlib import metadata as _metadata
 
 import ml_dtypes
 import numpy
@@ -18,8 +19,16 @@ except TypeError:
 from vessik_core import Tensor, nn  # noqa: E402
 
 from vessik import _cpu  # noqa: E402
+
+try:
+    __version__ = _metadata.version(__name__)
+except _metadata.PackageNotFoundError:
+    # Imported straight from a build tree, not installed (the sanitizer
+    # run): the build writes the same version from meson.build.
+    from vessik._version import __version__
+del _metadata
+
 from vessik._config import show_config  # noqa: E402
-from vessik._version import __version__  # noqa: E402
 
 # vessik_core reads VESSIK_CPU_LEVEL at its import and _cpu at its first
 # use: ask _cpu now, so that a later change to the environment cannot make

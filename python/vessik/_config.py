@@ -3,8 +3,8 @@
 import platform
 import sys
 
+import vessik
 from vessik import _cpu
-from vessik._version import __version__
 
 
 def _requested(info):
@@ -21,7 +21,7 @@ def show_config():
     found = [name for name, present in info["features"].items() if present]
     missing = [name for name, present in info["features"].items() if not present]
     lines = [
-        f"vessik {__version__}",
+        f"vessik {vessik.__version__}",
         f"  python: {platform.python_implementation()} {platform.python_version()} ({sys.executable})",
         "build:",
         f"  compiler: {info['compiler']}",

@@ -1,6 +1,8 @@
 """Gradients through the tape: node rules, accumulation, failures, and a
 differential check of random expression graphs against NumPy."""
 
+import threading
+
 import numpy as np
 import pytest
 
@@ -207,6 +209,22 @@ def test_backward_on_a_tensor_whose_graph_was_cleared():
     assert x.grad() is None
     z = leaf([3.0]) * 4
     z.backward()
+
+
+def test_backward_on_another_threads_tensor_names_both_causes():
+    y = leaf([1.0]) * 2
+    raised = []
+
+    def run():
+        try:
+            y.backward()
+        except RuntimeError as e:
+            raised.append(str(e))
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    assert raised == ["backward() called on a tensor whose graph was cleared or belongs to another thread"]
 
 
 def test_saved_operands_outlive_their_python_objects():

@@ -20,6 +20,7 @@ def test_digits_demo_learns_in_one_epoch(tmp_path, dtype):
         capture_output=True, text=True, timeout=300, cwd=tmp_path,
     )
     assert run.returncode == 0, run.stderr
+    assert "\r" not in run.stdout + run.stderr  # no progress-bar redraws when not on a terminal
     accuracy = float(re.search(r"final held-out accuracy \(\w+\): ([0-9.]+)", run.stdout).group(1))
     assert accuracy > 0.5  # chance is 0.1
     assert (tmp_path / f"digits_{dtype}.png").stat().st_size > 0

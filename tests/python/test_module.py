@@ -1,5 +1,7 @@
 """Facts about the module and the Tensor type."""
 
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -25,6 +27,12 @@ def test_member_documentation():
     assert T.grad.__text_signature__ == "($self)"
     assert T.to_numpy.__text_signature__ == "($self)"
     assert T.clear_graph.__text_signature__ == "()"
+
+
+def test_version_is_the_projects():
+    # Stale metadata (a version bump without a reinstall) would show here.
+    meson_build = (pathlib.Path(__file__).resolve().parents[2] / "meson.build").read_text()
+    assert vessik.__version__ == re.search(r"version: '([^']+)'", meson_build).group(1)
 
 
 def test_not_subclassable():

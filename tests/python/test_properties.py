@@ -431,7 +431,7 @@ class Tape:
         start = t.node_id
         seed = filled_like(t.arr, 1)
         if start >= len(self.nodes):
-            raise Fail(RuntimeError, "backward() called on a tensor whose graph was cleared")
+            raise Fail(RuntimeError, "backward() called on a tensor whose graph was cleared or belongs to another thread")
         ctx = [None] * len(self.nodes)
         ctx[start] = seed
         for i in range(start, -1, -1):

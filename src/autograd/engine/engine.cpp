@@ -7,10 +7,12 @@ namespace vessik {
 
 Result<void> run_backward(std::uint64_t start, Storage seed) {
   return TapeAccess::exclusive([&](Tape& tape) -> Result<void> {
-    // A tensor made before clear_graph() may name an index beyond the tape;
-    // there is no node to run, and guessing would compute nonsense.
+    // A tensor made before clear_graph(), or on another thread, may name an
+    // index beyond this tape; there is no node to run, and guessing would
+    // compute nonsense.
     if (start >= tape.node_count()) {
-      return fail(ErrorKind::RuntimeError, "backward() called on a tensor whose graph was cleared");
+      return fail(ErrorKind::RuntimeError,
+                  "backward() called on a tensor whose graph was cleared or belongs to another thread");
     }
     AutogradContext ctx(tape.node_count());
     ctx.set_grad(start, std::move(seed));
