@@ -12,7 +12,8 @@ vessik / anchor, which cancels most of the noise of a shared machine.
 With --level, every library is held to that instruction-set level before it
 is imported, so the ratios are those of a processor of that level: vessik
 through VESSIK_CPU_LEVEL, NumPy's own loops through NPY_DISABLE_CPU_FEATURES,
-its OpenBLAS through OPENBLAS_CORETYPE, PyTorch through ATEN_CPU_CAPABILITY.
+its OpenBLAS through OPENBLAS_CORETYPE, PyTorch through ATEN_CPU_CAPABILITY and,
+for its matrix products, MKL_ENABLE_INSTRUCTIONS and ONEDNN_MAX_CPU_ISA.
 """
 
 from __future__ import annotations
@@ -23,13 +24,16 @@ import sys
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "NUMEXPR_NUM_THREADS"):
     os.environ[_var] = "1"
 
-# Per level: (NumPy features to disable, OpenBLAS core type, PyTorch capability).
+# Per level: (NumPy features to disable, OpenBLAS core type, PyTorch capability,
+# MKL instructions, oneDNN ISA).
 _AVX512 = "AVX512F AVX512CD AVX512_KNL AVX512_KNM AVX512_SKX AVX512_CLX AVX512_CNL AVX512_ICL AVX512_SPR"
 PEER_LEVELS = {
-    "avx512": ("", None, "avx512"),
-    "avx2": (_AVX512, "Haswell", "avx2"),
-    "baseline": (_AVX512 + " AVX AVX2 FMA3 F16C", "Nehalem", "default"),
+    "avx512": ("", None, "avx512", None, None),
+    "avx2": (_AVX512, "Haswell", "avx2", "AVX2", "AVX2"),
+    "baseline": (_AVX512 + " AVX AVX2 FMA3 F16C", "Nehalem", "default", "SSE4_2", "SSE41"),
 }
+# The OpenBLAS core types whose kernels stay within each level.
+CORE_TYPES = {"avx512": ("Cooperlake", "SkylakeX", "Zen", "Haswell"), "avx2": ("Zen", "Haswell"), "baseline": ()}
 
 
 def _level_from_argv(argv):
@@ -47,12 +51,15 @@ if LEVEL is not None:
     if LEVEL not in PEER_LEVELS:
         sys.exit(f"--level must be one of {', '.join(PEER_LEVELS)}")
     os.environ["VESSIK_CPU_LEVEL"] = LEVEL
-    _disable, _coretype, _aten = PEER_LEVELS[LEVEL]
+    _disable, _coretype, _aten, _mkl, _onednn = PEER_LEVELS[LEVEL]
     if _disable:
         os.environ["NPY_DISABLE_CPU_FEATURES"] = _disable
     if _coretype:
         os.environ["OPENBLAS_CORETYPE"] = _coretype
     os.environ["ATEN_CPU_CAPABILITY"] = _aten
+    if _mkl:
+        os.environ["MKL_ENABLE_INSTRUCTIONS"] = _mkl
+        os.environ["ONEDNN_MAX_CPU_ISA"] = _onednn
 
 import argparse
 import json
@@ -127,7 +134,8 @@ def median_ratio(a, b):
 
 def numpy_matmul_speedup(n, smoke):
     """How much faster NumPy's n x n sgemm runs on its fastest OpenBLAS core
-    type than on the one it picks by itself: (core type, speed-up >= 1).
+    type than on the one it picks by itself: (core type, speed-up >= 1). Only
+    core types within the level measured are tried.
 
     The core type is read when OpenBLAS loads, so each one runs in its own
     process; the figure is a ratio of two such runs, timed in thread CPU time
@@ -141,7 +149,7 @@ def numpy_matmul_speedup(n, smoke):
         "print(sorted(ts)[len(ts)//2])"
     )
     times = {}
-    for core in ("", "Cooperlake", "SkylakeX", "Zen", "Haswell"):
+    for core in ("",) + CORE_TYPES[LEVEL or "avx512"]:
         env = dict(os.environ)
         if core:
             env["OPENBLAS_CORETYPE"] = core

@@ -93,6 +93,10 @@ void widen_run(const T* src, std::int64_t stride, std::int64_t n, float* dst) {
       return;
     }
   }
+  if (stride == 1) {  // a loop of its own, which the compiler vectorises
+    for (std::int64_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i]);
+    return;
+  }
   for (std::int64_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i * stride]);
 }
 
@@ -103,6 +107,10 @@ void narrow_run(const float* src, std::int64_t n, T* dst, std::int64_t stride) {
       narrow_f16(src, dst, static_cast<std::size_t>(n));
       return;
     }
+  }
+  if (stride == 1) {
+    for (std::int64_t i = 0; i < n; ++i) dst[i] = T(src[i]);
+    return;
   }
   for (std::int64_t i = 0; i < n; ++i) dst[i * stride] = T(src[i]);
 }
