@@ -49,6 +49,16 @@ def run_child():
             return
         failures.append(f"{name} did not raise MemoryError")
 
+    # The packed product's buffers, allocated on a thread's first large
+    # product (transposed b: no direct path), not on the output's.
+    tall, wide = T(np.ones((6, 4096), np.float32)), T(np.ones((6, 4096), np.float32)).transpose(0, 1)
+    limit(2 * MIB)
+    try:
+        tall @ wide
+        failures.append("the packed product did not raise MemoryError")
+    except MemoryError as e:
+        assert "packing buffers" in str(e), e
+
     limit(48 * MIB)
     for name, op in [
         ("add", lambda: x + y), ("broadcast add", lambda: column + row), ("product", lambda: column @ row),
@@ -73,6 +83,7 @@ def run_child():
     y.backward()
     assert np.array_equal(x.grad(), np.full(values.shape, 2.0, np.float32))
     assert (column @ row).shape == [8192, 8192]
+    assert np.array_equal((tall @ wide).to_numpy(), np.full((6, 6), 4096, np.float32))
     assert failures == [], failures
     print("ok")
 
