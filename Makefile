@@ -77,7 +77,7 @@ bench: build
 
 # Training steps per second at 1 and 2 processes (the BENCHMARKS.md section).
 bench-parallel: build
-	$(VPY) bench/parallel_scaling.py
+	$(VPY) bench/parallel_scaling.py --write
 
 # A wheel in dist/ (built in an isolated environment from the package index,
 # without the C++ tests), and what auditwheel finds it links against.
