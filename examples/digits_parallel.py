@@ -45,7 +45,7 @@ def main(argv=None):
 def train(args, parallel):
     from tqdm import tqdm
 
-    root = parallel.is_root()
+    root = parallel.is_root()  # the progress bar and the messages
     processes = parallel.size()
     x_train, y_train, x_test, y_test = load_data(args.seed)
     rng = np.random.default_rng(args.seed)
@@ -79,27 +79,31 @@ def train(args, parallel):
             steps += 1
             bar.set_postfix(loss=f"{total / seen:.4f}")
         loss = total / seen
+        acc = accuracy(params, x_test, y_test, args.dtype)
         history["loss"].append(loss)
+        history["accuracy"].append(acc)
         if root:
-            # Every rank holds the same parameters: one evaluation suffices.
-            acc = accuracy(params, x_test, y_test, args.dtype)
-            history["accuracy"].append(acc)
             tqdm.write(
                 f"epoch {epoch:3d}/{args.epochs}  loss {loss:.4f}  held-out accuracy {acc:.4f}"
                 f"  time {time.perf_counter() - start:.2f}s"
             )
 
-    if root:
-        # Written only now, by one rank: a run that fails leaves --out as it was.
-        args.out.mkdir(parents=True, exist_ok=True)
-        os.environ.setdefault("MPLCONFIGDIR", str(args.out / ".matplotlib"))
-        path = args.out / f"digits_{args.dtype}.png"
-        plot(history, path)
-        print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
-        print(f"trained on {processes} process{'es' if processes > 1 else ''}; all-reduce "
-              f"{averager.seconds / max(steps, 1) * 1e3:.3f} ms per step (waits for the slowest rank included)")
-        print(f"plot written to {path}")
+    # Written only now, by one rank: a run that fails leaves --out as it was.
+    path = parallel.on_root(save_plot, history, args)
+    parallel.root_print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
+    parallel.root_print(f"trained on {processes} process{'es' if processes > 1 else ''}; all-reduce "
+                        f"{averager.seconds / max(steps, 1) * 1e3:.3f} ms per step (waits for the slowest rank included)")
+    parallel.root_print(f"plot written to {path}")
     return history
+
+
+def save_plot(history, args):
+    args.out.mkdir(parents=True, exist_ok=True)
+    # Keep matplotlib's cache inside --out, as digits.py does.
+    os.environ.setdefault("MPLCONFIGDIR", str(args.out / ".matplotlib"))
+    path = args.out / f"digits_{args.dtype}.png"
+    plot(history, path)
+    return path
 
 
 if __name__ == "__main__":

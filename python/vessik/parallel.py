@@ -89,19 +89,20 @@ def on_root(fn, *args, comm=None, **kwargs):
 
 @contextlib.contextmanager
 def abort_on_error(comm=None):
-    """Ends the whole job when this rank raises.
+    """Ends the whole job when this rank raises (or exits with an error).
 
     The other ranks would otherwise wait forever in their next collective
-    call for a rank that has gone. A ParallelError is raised on every rank
-    alike, so it ends each of them without an abort, and each prints it.
+    call for a rank that has gone, and so would this one, in MPI's
+    finalisation at exit. A ParallelError is raised on every rank alike, so
+    it ends each of them without an abort, and each prints it.
     """
     comm = _comm(comm)
     try:
         yield
     except ParallelError:
         raise
-    except Exception:
-        if comm.Get_size() == 1:
+    except BaseException as exc:
+        if comm.Get_size() == 1 or (isinstance(exc, SystemExit) and exc.code in (None, 0)):
             raise
         sys.stderr.write(f"rank {comm.Get_rank()} of {comm.Get_size()} failed; aborting the job\n")
         traceback.print_exc()
