@@ -167,11 +167,12 @@ class FusedBuffer:
             self.data[offset : offset + count].reshape(shape)[...] = arrays[name]
         return self.data
 
-    def unpack(self, arrays: Mapping[str, np.ndarray]) -> None:
-        """Copies the buffer back into the arrays, in place."""
+    def unpack(self, arrays: Mapping[str, np.ndarray], divide_by: int = 1) -> None:
+        """Copies the buffer back into the arrays, in place, divided by
+        `divide_by` on the way (one pass over the data instead of two)."""
         self._check(arrays)
         for name, shape, offset, count in self.layout:
-            arrays[name][...] = self.data[offset : offset + count].reshape(shape)
+            np.divide(self.data[offset : offset + count].reshape(shape), divide_by, out=arrays[name])
 
     def _check(self, arrays):
         if sorted(arrays) != [name for name, *_ in self.layout]:
@@ -249,6 +250,5 @@ class GradientAverager:
         start = time.perf_counter()
         self.comm.Allreduce(MPI.IN_PLACE, data, op=MPI.SUM)
         self.seconds += time.perf_counter() - start
-        data /= self.comm.Get_size()
-        self.buffer.unpack(grads)
+        self.buffer.unpack(grads, divide_by=self.comm.Get_size())
         return grads
