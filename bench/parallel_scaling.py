@@ -92,11 +92,13 @@ def worker(dtype, steps, warmup, communicate):
         parallel.MPI.COMM_WORLD.Allreduce(parallel.MPI.IN_PLACE, data, op=parallel.MPI.SUM)
         alone.append(time.perf_counter() - t0)
     alone = parallel.MPI.COMM_WORLD.allreduce(float(np.median(alone)), op=parallel.MPI.MAX)
+    # "MPICH Version:      5.0.2\n..." -> "MPICH 5.0.2"
+    mpi = " ".join(parallel.MPI.Get_library_version().replace("Version:", "").split()[:2])
     if parallel.is_root():
         print(json.dumps({
             "dtype": dtype, "processes": comm_size, "communicate": communicate, "steps_per_s": steps / elapsed,
             "allreduce_ms_training": in_training * 1e3, "allreduce_ms_alone": alone * 1e3,
-            "parameters": int(data.size), "mpi": " ".join(parallel.MPI.Get_library_version().replace("Version:", "").split()[:2]),
+            "parameters": int(data.size), "mpi": mpi,
         }))
 
 
@@ -158,8 +160,8 @@ momentum update. {steps} timed steps after warm-up, the fastest of {rounds} inte
 `mpiexec -n N` ({results[0]['mpi']}), one thread per process. "In step" is the time inside the
 Allreduce during training, waits for the slower rank included; "alone" is the same Allreduce after a
 barrier. Two processes of plain Python (no MPI) ran at {parallelism:.2f}x the throughput of one on
-this machine at the time. Machine: {cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, NumPy {np.__version__},
-vessik {vs.__version__}. Target: a speed-up of at least 1.7 with 2 processes.
+this machine at the time. Machine: {cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()},
+NumPy {np.__version__}, vessik {vs.__version__}. Target: a speed-up of at least 1.7 with 2 processes.
 
 {table(results)}
 """

@@ -91,8 +91,10 @@ def train(args, parallel):
     # Written only now, by one rank: a run that fails leaves --out as it was.
     path = parallel.on_root(save_plot, history, args)
     parallel.root_print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
-    parallel.root_print(f"trained on {processes} process{'es' if processes > 1 else ''}; all-reduce "
-                        f"{averager.seconds / max(steps, 1) * 1e3:.3f} ms per step (waits for the slowest rank included)")
+    parallel.root_print(
+        f"trained on {processes} process{'es' if processes > 1 else ''}; all-reduce "
+        f"{averager.seconds / max(steps, 1) * 1e3:.3f} ms per step (waits for the slowest rank included)"
+    )
     parallel.root_print(f"plot written to {path}")
     return history
 

@@ -136,7 +136,8 @@ def batches(order, global_batch: int, comm=None) -> Iterator:
     # Checked now rather than at the first step, as a generator would.
     if global_batch % n:
         raise ParallelError(f"the global batch of {global_batch} does not divide into equal shares for {n} ranks")
-    shares = (split(order[start : start + global_batch], comm.Get_rank(), n) for start in range(0, len(order), global_batch))
+    starts = range(0, len(order), global_batch)
+    shares = (split(order[start : start + global_batch], comm.Get_rank(), n) for start in starts)
     # A batch shorter than the number of ranks gives each an empty share,
     # and a mean over no examples: skip it (on every rank alike).
     return (share for share in shares if len(share))
