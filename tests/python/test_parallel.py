@@ -1,8 +1,8 @@
 """Data-parallel training over MPI: the batch split, the fused buffer, two
 ranks against one, and failures that must end the job on every rank.
 
-Runs under mpiexec start in their own process group and are killed after a
-time limit, so that a hang fails the test instead of stalling the suite.
+Each launch starts in its own process group and is killed after a time
+limit, so that a hang fails the test instead of stalling the suite.
 Without mpi4py or a working mpiexec the tests skip, unless
 VESSIK_REQUIRE_MPI=1 (as `make test` sets) turns that into a failure.
 """
