@@ -8,8 +8,10 @@ BUILD_DIR   := build/venv
 DEB_PACKAGES := g++ pkg-config libgtest-dev libbenchmark-dev
 # The demo and the benchmark table need scikit-learn, matplotlib, tqdm and
 # threadpoolctl; the tests run both, so one list serves every target.
+# vessik.parallel needs mpi4py and an MPI library: MPICH's wheel, whose
+# mpiexec runs as root as it is (Open MPI's refuses without extra flags).
 PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis \
-               scikit-learn matplotlib tqdm threadpoolctl
+               scikit-learn matplotlib tqdm threadpoolctl "mpi4py>=4" mpich
 
 # The tests of the kernels, which run again at each instruction-set level
 # below the highest this processor has (VESSIK_CPU_LEVEL caps the level).
@@ -19,7 +21,7 @@ ALL_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; print
 # The default runs are at the highest level whatever the caller's shell says.
 unexport VESSIK_CPU_LEVEL
 
-.PHONY: deps system-deps build test fuzz demo bench wheel clean
+.PHONY: deps system-deps build test fuzz demo demo-parallel bench bench-parallel wheel clean
 
 deps: system-deps $(VENV)/.deps
 
@@ -36,7 +38,8 @@ system-deps:
 	  fi; \
 	fi
 
-$(VENV)/.deps:
+# Again whenever the lists above change, so that an existing .venv catches up.
+$(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --progress-bar off $(PY_PACKAGES)
 	touch $@
@@ -57,7 +60,7 @@ build: deps $(INSTALL_STAMP)
 # meson test builds the C++ tests first.
 test: build
 	$(VENV)/bin/meson test -C $(BUILD_DIR) --print-errorlogs
-	$(VPY) -m pytest -q tests/python
+	VESSIK_REQUIRE_MPI=1 $(VPY) -m pytest -q tests/python
 	for level in $$($(VPY) -c '$(LOWER_LEVELS)'); do \
 	  echo "== Python kernel tests at VESSIK_CPU_LEVEL=$$level"; \
 	  VESSIK_CPU_LEVEL=$$level $(VPY) -m pytest -q $(LEVEL_TESTS) || exit 1; \
@@ -72,12 +75,20 @@ fuzz: build
 demo: build
 	$(VPY) examples/digits.py --out out
 
+# The same training on two processes, each with half of every batch.
+demo-parallel: build
+	$(VENV)/bin/mpiexec -n 2 $(VPY) examples/digits_parallel.py --out out
+
 # One table per instruction-set level this processor has, highest first.
 bench: build
 	$(VENV)/bin/ninja -C $(BUILD_DIR) cpp-bench
 	for level in $$($(VPY) -c '$(ALL_LEVELS)'); do \
 	  $(VPY) bench/compare.py --level $$level --write || exit 1; \
 	done
+
+# Training steps per second at 1 and 2 processes (the BENCHMARKS.md section).
+bench-parallel: build
+	$(VPY) bench/parallel_scaling.py --write
 
 # A wheel in dist/ (built in an isolated environment from the package index,
 # without the C++ tests), and what auditwheel finds it links against.

@@ -96,12 +96,20 @@ def forward(params, x, dtype, requires_grad):
 
 
 def train_step(params, velocity, x, targets, dtype, lr, momentum):
+    value, grads = gradients(params, x, targets, dtype)
+    update(params, velocity, grads, lr, momentum)
+    return value
+
+
+def gradients(params, x, targets, dtype):
+    """The batch's mean loss and each parameter's gradient (float32)."""
     out, leaves = forward(params, x, dtype, requires_grad=True)
     diff = out - targets
     # backward() differentiates the sum of the elements, so scaling by
     # 1/batch makes it the gradient of the mean squared error per example.
     loss = diff * diff * (1.0 / x.shape[0])
     loss.backward()
+    grads = {}
     for name, t in leaves.items():
         g = t.grad().astype(np.float32)
         if name.startswith("b"):
@@ -109,13 +117,18 @@ def train_step(params, velocity, x, targets, dtype, lr, momentum):
             # sum a gradient back over the axes its operand was broadcast
             # along: the bias receives one row per example. Sum them here.
             g = g.sum(axis=0)
-        velocity[name] = momentum * velocity[name] - lr * g
-        params[name] += velocity[name]
+        grads[name] = g
     value = float(loss.to_numpy().astype(np.float64).sum())
     # The tape keeps every node until it is cleared; one step's graph is
     # no longer needed once its gradients have been read.
     vs.Tensor.clear_graph()
-    return value
+    return value, grads
+
+
+def update(params, velocity, grads, lr, momentum):
+    for name, g in grads.items():
+        velocity[name] = momentum * velocity[name] - lr * g
+        params[name] += velocity[name]
 
 
 def accuracy(params, x, labels, dtype):
