@@ -61,13 +61,16 @@ def train(args, parallel):
 
     history = {"loss": [], "accuracy": []}
     steps = 0
+    batches_per_epoch = len(list(parallel.batches(np.arange(len(x_train)), args.batch_size)))
+    # As in digits.py: one bar over the run, left out off a terminal; rank 0 only.
+    bar = tqdm(total=args.epochs * batches_per_epoch, unit="batch", disable=None if root else True,
+               dynamic_ncols=True)
     for epoch in range(1, args.epochs + 1):
         start = time.perf_counter()
         order = rng.permutation(len(x_train))
         shares = list(parallel.batches(order, args.batch_size))
         total = seen = 0.0
-        bar = tqdm(shares, desc=f"epoch {epoch:3d}/{args.epochs}", leave=False, unit="batch", disable=not root)
-        for idx in bar:
+        for idx in shares:
             x = vs.Tensor(x_train[idx], dtype=args.dtype)
             targets = vs.Tensor(onehot[y_train[idx]], dtype=args.dtype)
             value, grads = gradients(params, x, targets, args.dtype)
@@ -77,7 +80,8 @@ def train(args, parallel):
             total += float(grads["loss"][0]) * len(idx) * processes
             seen += len(idx) * processes
             steps += 1
-            bar.set_postfix(loss=f"{total / seen:.4f}")
+            bar.set_postfix_str(f"epoch {epoch}/{args.epochs}, loss {total / seen:.4f}", refresh=False)
+            bar.update()
         loss = total / seen
         acc = accuracy(params, x_test, y_test, args.dtype)
         history["loss"].append(loss)
@@ -85,11 +89,12 @@ def train(args, parallel):
         if root:
             tqdm.write(
                 f"epoch {epoch:3d}/{args.epochs}  loss {loss:.4f}  held-out accuracy {acc:.4f}"
-                f"  time {time.perf_counter() - start:.2f}s"
+                f"  time {(time.perf_counter() - start) * 1e3:.0f} ms"
             )
+    bar.close()
 
     # Written only now, by one rank: a run that fails leaves --out as it was.
-    path = parallel.on_root(save_plot, history, args)
+    path = parallel.on_root(save_plot, history, args, len(x_test))
     parallel.root_print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
     parallel.root_print(
         f"trained on {processes} process{'es' if processes > 1 else ''}; all-reduce "
@@ -99,12 +104,12 @@ def train(args, parallel):
     return history
 
 
-def save_plot(history, args):
+def save_plot(history, args, test_size):
     args.out.mkdir(parents=True, exist_ok=True)
     # Keep matplotlib's cache inside --out, as digits.py does.
     os.environ.setdefault("MPLCONFIGDIR", str(args.out / ".matplotlib"))
     path = args.out / f"digits_{args.dtype}.png"
-    plot(history, path)
+    plot(history, path, args.dtype, test_size)
     return path
 
 
