@@ -151,26 +151,15 @@ template <class T>
 void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst) {
   float run[kMaxDepth];
   const MatrixStrides s = b.strides;
-  const std::int64_t panel = kc * kTileColumns;
-  if (magnitude(s.col_stride) <= magnitude(s.row_stride)) {
-    // Row by row, each row's run of cols spread over the panels: a row is
-    // read in one sweep, where panel by panel would touch kc pages per
-    // panel.
-    for (std::int64_t p = 0; p < kc; ++p) {
-      for (std::int64_t j0 = 0; j0 < cols; j0 += kTileColumns) {
-        const std::int64_t live = std::min<std::int64_t>(kTileColumns, cols - j0);
-        float* row = dst + (j0 / kTileColumns) * panel + p * kTileColumns;
-        widen_run(&b(p, j0), s.col_stride, live, row);
-        std::fill(row + live, row + kTileColumns, 0.0f);
-      }
-    }
-    return;
-  }
-  for (std::int64_t j0 = 0; j0 < cols; j0 += kTileColumns, dst += panel) {
+  for (std::int64_t j0 = 0; j0 < cols; j0 += kTileColumns, dst += kc * kTileColumns) {
     const std::int64_t live = std::min<std::int64_t>(kTileColumns, cols - j0);
-    for (std::int64_t c = 0; c < live; ++c) {
-      widen_run(&b(0, j0 + c), s.row_stride, kc, run);
-      for (std::int64_t p = 0; p < kc; ++p) dst[p * kTileColumns + c] = run[p];
+    if (magnitude(s.col_stride) <= magnitude(s.row_stride)) {
+      for (std::int64_t p = 0; p < kc; ++p) widen_run(&b(p, j0), s.col_stride, live, dst + p * kTileColumns);
+    } else {
+      for (std::int64_t c = 0; c < live; ++c) {
+        widen_run(&b(0, j0 + c), s.row_stride, kc, run);
+        for (std::int64_t p = 0; p < kc; ++p) dst[p * kTileColumns + c] = run[p];
+      }
     }
     for (std::int64_t p = 0; p < kc && live < kTileColumns; ++p) {
       std::fill(dst + p * kTileColumns + live, dst + (p + 1) * kTileColumns, 0.0f);
