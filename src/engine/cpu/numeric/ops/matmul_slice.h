@@ -12,7 +12,7 @@
 // place. Measured on Zen 4, the loop beats packing up to about 192³ when
 // b's rows are contiguous strips of at least 8 columns (kSmallMidWork), and
 // at the avx512 level, with strips of 16 or more, for as long as b fits the
-// core's 1 MiB L2 cache (kSmallPanelFloats: 512³ still gains 9%); otherwise
+// core's 1 MiB L2 cache (kSmallPanelFloats: 512³ still gains 4%); otherwise
 // only up to kSmallSliceWork. Both paths compute each output as one chain
 // of multiply-adds over k in increasing order from zero, so they give the
 // same bits.
