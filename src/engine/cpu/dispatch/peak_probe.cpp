@@ -16,6 +16,17 @@ constexpr int kChains = 12;
 
 typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
 
+// Hides v's value from the compiler, which then cannot fold the chains.
+inline void opaque(Vec& v) {
+#if defined(__x86_64__) || defined(__i386__)
+  asm("" : "+x"(v));
+#elif defined(__aarch64__)
+  asm("" : "+w"(v));
+#else
+  asm("" : "+m"(v));
+#endif
+}
+
 }  // namespace
 
 std::uint64_t multiply_add_probe(std::uint64_t steps) {
@@ -24,12 +35,12 @@ std::uint64_t multiply_add_probe(std::uint64_t steps) {
   Vec scale = Vec{} + 0.999f;
   Vec shift = Vec{} + 0.001f;
   for (std::uint64_t s = 0; s < steps; ++s) {
-    // Opaque to the compiler, so the chains cannot be folded.
-    asm("" : "+x"(scale), "+x"(shift));
+    opaque(scale);
+    opaque(shift);
 #pragma GCC unroll 12
     for (int i = 0; i < kChains; ++i) acc[i] = acc[i] * scale + shift;
   }
-  for (int i = 0; i < kChains; ++i) asm("" : : "x"(acc[i]));
+  for (int i = 0; i < kChains; ++i) opaque(acc[i]);
   return steps * kChains * kLanes * 2;
 }
 
