@@ -538,8 +538,16 @@ def write_markdown(here, results):
         lines += ["", f"Resident memory growth over training steps 10..{m['steps']}: {m['growth'] / 1024:.0f} KiB "
                   "(target < 1 MiB).", "", f"![ratios at {m['level']}](bench/ratios-{m['level']}.png)"]
     lines.append("")
-    with open(os.path.join(here, "..", "BENCHMARKS.md"), "w") as f:
-        f.write("\n".join(lines))
+    # Sections written by other benchmarks (bench/parallel_scaling.py) stay.
+    path = os.path.join(here, "..", "BENCHMARKS.md")
+    kept = ""
+    if os.path.exists(path):
+        with open(path) as f:
+            old = f.read()
+        start = old.find("\n## ", old.rfind("\n## Level ") + 1)
+        kept = old[start + 1:] if start >= 0 and "## Level " in old else ""
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + ("\n" + kept if kept else ""))
 
 
 if __name__ == "__main__":
