@@ -12,22 +12,24 @@ namespace vessik {
 
 namespace {
 
-// The tile of this level: 6 rows of sums, as many vectors wide as the
-// registers hold beside the strips of b and one broadcast value of a:
-// thirty-two registers hold 6 x 4 sums of 16 lanes, sixteen hold 6 x 2.
-// Measured on Zen 4 at the avx512 level, 6 x 4 beat 12 x 2, 14 x 2 and
-// 8 x 3 (one broadcast feeds four multiply-adds), and 6 rows beat 4 at
-// the lower levels.
-constexpr int kTileRows = 6;
+// The tile of this level: rows of sums as many vectors wide as the
+// registers hold beside the strips of b and one broadcast value of a.
+// Measured on Zen 4: at avx512, 6 x 4 vectors beat 12 x 2, 14 x 2 and 8 x 3
+// (one broadcast feeds four multiply-adds); at avx2, 6 x 2 beat 4 x 3 and
+// 5 x 2; at baseline, where each broadcast costs a shuffle on the ports of
+// the separate multiplies and adds, 3 x 4 beat 6 x 2, 4 x 3 and 3 x 3.
 #if defined(__AVX512F__)
 constexpr int kLanes = 16;
+constexpr int kTileRows = 6;
 constexpr int kTileVectors = 4;
 #elif defined(__AVX__)
 constexpr int kLanes = 8;
+constexpr int kTileRows = 6;
 constexpr int kTileVectors = 2;
 #else
 constexpr int kLanes = 4;
-constexpr int kTileVectors = 2;
+constexpr int kTileRows = 3;
+constexpr int kTileVectors = 4;
 #endif
 constexpr int kTileColumns = kLanes * kTileVectors;
 // The deepest block, for the per-row staging of a panel on the stack.
