@@ -89,7 +89,7 @@ def train(args, parallel):
             )
 
     # Written only now, by one rank: a run that fails leaves --out as it was.
-    path = parallel.on_root(save_plot, history, args)
+    path = parallel.on_root(save_plot, history, args, len(x_test))
     parallel.root_print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
     parallel.root_print(
         f"trained on {processes} process{'es' if processes > 1 else ''}; all-reduce "
@@ -99,12 +99,12 @@ def train(args, parallel):
     return history
 
 
-def save_plot(history, args):
+def save_plot(history, args, test_size):
     args.out.mkdir(parents=True, exist_ok=True)
     # Keep matplotlib's cache inside --out, as digits.py does.
     os.environ.setdefault("MPLCONFIGDIR", str(args.out / ".matplotlib"))
     path = args.out / f"digits_{args.dtype}.png"
-    plot(history, path)
+    plot(history, path, args.dtype, test_size)
     return path
 
 
