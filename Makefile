@@ -6,12 +6,8 @@ VENV        := .venv
 VPY         := $(VENV)/bin/python
 BUILD_DIR   := build/venv
 DEB_PACKAGES := g++ pkg-config libgtest-dev libbenchmark-dev
-# The demo and the benchmark table need scikit-learn, matplotlib, tqdm and
-# threadpoolctl; the tests run both, so one list serves every target.
-# vessik.parallel needs mpi4py and an MPI library: MPICH's wheel, whose
-# mpiexec runs as root as it is (Open MPI's refuses without extra flags).
-PY_PACKAGES := "numpy>=2" ml_dtypes meson-python meson ninja pytest hypothesis \
-               scikit-learn matplotlib tqdm threadpoolctl "mpi4py>=4" mpich
+# The Python packages of the tests, the demo and the benchmarks, pinned.
+PY_REQUIREMENTS := requirements.txt
 
 # The tests of the kernels, which run again at each instruction-set level
 # below the highest this processor has (VESSIK_CPU_LEVEL caps the level).
@@ -38,10 +34,10 @@ system-deps:
 	  fi; \
 	fi
 
-# Again whenever the lists above change, so that an existing .venv catches up.
-$(VENV)/.deps: Makefile
+# Again whenever the pins change, so that an existing .venv catches up.
+$(VENV)/.deps: $(PY_REQUIREMENTS)
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install --progress-bar off $(PY_PACKAGES)
+	$(VPY) -m pip install --progress-bar off -r $(PY_REQUIREMENTS)
 	touch $@
 
 # pip runs again only when what it installs can have changed: the package's

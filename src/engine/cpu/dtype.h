@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -20,6 +21,16 @@ constexpr std::string_view dtype_name(DType d) {
     case DType::Bool: return "Bool";
   }
   return "?";
+}
+
+// The element type a constructor's dtype name selects: exact and
+// case-sensitive, the NumPy name or its short form.
+constexpr std::optional<DType> dtype_from_name(std::string_view name) {
+  if (name == "float32" || name == "f32") return DType::F32;
+  if (name == "float16" || name == "f16") return DType::F16;
+  if (name == "bfloat16" || name == "bf16") return DType::BF16;
+  if (name == "bool") return DType::Bool;
+  return std::nullopt;
 }
 
 template <class T> struct DTypeOf;

@@ -86,6 +86,22 @@ constexpr std::int32_t order_key(std::uint16_t b) {
   return (b & 0x8000u) != 0 ? -mag : mag;
 }
 
+// What tells the two formats apart, for Float16Base: the pattern of
+// infinity, the conversions, and the widening of arithmetic operands.
+struct Binary16Format {
+  static constexpr std::uint16_t infinity = 0x7c00u;
+  static constexpr std::uint16_t narrow(float f) { return f32_to_f16(f); }
+  static constexpr float widen(std::uint16_t h) { return f16_to_f32(h); }
+  static constexpr float widen_operand(std::uint16_t h) { return f16_to_f32(h); }
+};
+
+struct BFloat16Format {
+  static constexpr std::uint16_t infinity = 0x7f80u;
+  static constexpr std::uint16_t narrow(float f) { return f32_to_bf16(f); }
+  static constexpr float widen(std::uint16_t b) { return bf16_to_f32(b); }
+  static constexpr float widen_operand(std::uint16_t b) { return bf16_to_f32_quiet(b); }
+};
+
 }  // namespace half_bits
 
 // Note [16-bit comparisons]
@@ -93,74 +109,55 @@ constexpr std::int32_t order_key(std::uint16_t b) {
 // once sign-magnitude is mapped to two's complement (order_key), and any
 // comparison with a NaN is false. This is the order of the widened values.
 
-class Half {
+// The pattern and the operators of a 16-bit value class, written once:
+// `Self` derives from it, so the operators take and return `Self`.
+template <class Self, class Format>
+class Float16Base {
  public:
-  constexpr Half() = default;
-  constexpr explicit Half(float f) : bits_(half_bits::f32_to_f16(f)) {}
-  static constexpr Half from_bits(std::uint16_t bits) {
-    Half h;
-    h.bits_ = bits;
-    return h;
+  constexpr Float16Base() = default;
+  constexpr explicit Float16Base(float f) : bits_(Format::narrow(f)) {}
+  static constexpr Self from_bits(std::uint16_t bits) {
+    Self s;
+    static_cast<Float16Base&>(s).bits_ = bits;
+    return s;
   }
-  constexpr explicit operator float() const { return half_bits::f16_to_f32(bits_); }
+  constexpr explicit operator float() const { return Format::widen(bits_); }
   constexpr std::uint16_t bits() const { return bits_; }
-  constexpr bool is_nan() const { return (bits_ & 0x7fffu) > 0x7c00u; }
+  constexpr bool is_nan() const { return (bits_ & 0x7fffu) > Format::infinity; }
 
   // See Note [Exact 16-bit arithmetic]: widen, one binary32 operation, round.
-  friend constexpr Half operator+(Half a, Half b) { return Half(float(a) + float(b)); }
-  friend constexpr Half operator-(Half a, Half b) { return Half(float(a) - float(b)); }
-  friend constexpr Half operator*(Half a, Half b) { return Half(float(a) * float(b)); }
-  friend constexpr Half operator/(Half a, Half b) { return Half(float(a) / float(b)); }
+  friend constexpr Self operator+(Self a, Self b) { return Self(wide(a) + wide(b)); }
+  friend constexpr Self operator-(Self a, Self b) { return Self(wide(a) - wide(b)); }
+  friend constexpr Self operator*(Self a, Self b) { return Self(wide(a) * wide(b)); }
+  friend constexpr Self operator/(Self a, Self b) { return Self(wide(a) / wide(b)); }
   // Negation flips the sign bit only, NaNs included.
-  friend constexpr Half operator-(Half a) { return from_bits(a.bits_ ^ 0x8000u); }
+  friend constexpr Self operator-(Self a) { return from_bits(a.bits() ^ 0x8000u); }
 
   // IEEE comparisons on the patterns; see Note [16-bit comparisons].
-  friend constexpr bool operator==(Half a, Half b) { return ordered(a, b) & (key(a) == key(b)); }
-  friend constexpr bool operator<(Half a, Half b) { return ordered(a, b) & (key(a) < key(b)); }
-  friend constexpr bool operator<=(Half a, Half b) { return ordered(a, b) & (key(a) <= key(b)); }
-  friend constexpr bool operator>(Half a, Half b) { return ordered(a, b) & (key(a) > key(b)); }
-  friend constexpr bool operator>=(Half a, Half b) { return ordered(a, b) & (key(a) >= key(b)); }
+  friend constexpr bool operator==(Self a, Self b) { return ordered(a, b) & (key(a) == key(b)); }
+  friend constexpr bool operator<(Self a, Self b) { return ordered(a, b) & (key(a) < key(b)); }
+  friend constexpr bool operator<=(Self a, Self b) { return ordered(a, b) & (key(a) <= key(b)); }
+  friend constexpr bool operator>(Self a, Self b) { return ordered(a, b) & (key(a) > key(b)); }
+  friend constexpr bool operator>=(Self a, Self b) { return ordered(a, b) & (key(a) >= key(b)); }
 
  private:
-  static constexpr bool ordered(Half a, Half b) { return !a.is_nan() & !b.is_nan(); }
-  static constexpr std::int32_t key(Half a) { return half_bits::order_key(a.bits_); }
+  static constexpr float wide(Self a) { return Format::widen_operand(a.bits()); }
+  static constexpr bool ordered(Self a, Self b) { return !a.is_nan() & !b.is_nan(); }
+  static constexpr std::int32_t key(Self a) { return half_bits::order_key(a.bits()); }
 
   std::uint16_t bits_ = 0;
 };
 
-class BFloat16 {
+class Half : public Float16Base<Half, half_bits::Binary16Format> {
  public:
-  constexpr BFloat16() = default;
-  constexpr explicit BFloat16(float f) : bits_(half_bits::f32_to_bf16(f)) {}
-  static constexpr BFloat16 from_bits(std::uint16_t bits) {
-    BFloat16 b;
-    b.bits_ = bits;
-    return b;
-  }
-  constexpr explicit operator float() const { return half_bits::bf16_to_f32(bits_); }
-  constexpr std::uint16_t bits() const { return bits_; }
-  constexpr bool is_nan() const { return (bits_ & 0x7fffu) > 0x7f80u; }
+  using Float16Base::Float16Base;
+};
+
+class BFloat16 : public Float16Base<BFloat16, half_bits::BFloat16Format> {
+ public:
+  using Float16Base::Float16Base;
   // The operand widening of bfloat16 arithmetic (NaNs made quiet first).
-  constexpr float widen_quiet() const { return half_bits::bf16_to_f32_quiet(bits_); }
-
-  // See Note [Exact 16-bit arithmetic].
-  friend constexpr BFloat16 operator+(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() + b.widen_quiet()); }
-  friend constexpr BFloat16 operator-(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() - b.widen_quiet()); }
-  friend constexpr BFloat16 operator*(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() * b.widen_quiet()); }
-  friend constexpr BFloat16 operator/(BFloat16 a, BFloat16 b) { return BFloat16(a.widen_quiet() / b.widen_quiet()); }
-  friend constexpr BFloat16 operator-(BFloat16 a) { return from_bits(a.bits_ ^ 0x8000u); }
-
-  friend constexpr bool operator==(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) == key(b)); }
-  friend constexpr bool operator<(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) < key(b)); }
-  friend constexpr bool operator<=(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) <= key(b)); }
-  friend constexpr bool operator>(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) > key(b)); }
-  friend constexpr bool operator>=(BFloat16 a, BFloat16 b) { return ordered(a, b) & (key(a) >= key(b)); }
-
- private:
-  static constexpr bool ordered(BFloat16 a, BFloat16 b) { return !a.is_nan() & !b.is_nan(); }
-  static constexpr std::int32_t key(BFloat16 a) { return half_bits::order_key(a.bits_); }
-
-  std::uint16_t bits_ = 0;
+  constexpr float widen_quiet() const { return half_bits::bf16_to_f32_quiet(bits()); }
 };
 
 static_assert(sizeof(Half) == 2 && sizeof(BFloat16) == 2);

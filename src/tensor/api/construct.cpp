@@ -1,8 +1,6 @@
 // Tensor(data, dtype=None, device="cpu", requires_grad=False): NumPy parses
 // and converts the data; the result is copied into storage the tensor owns.
 
-#include <array>
-#include <optional>
 #include <string_view>
 
 #include "autograd/graph/tape.h"
@@ -18,33 +16,11 @@ namespace vessik::api {
 
 namespace {
 
-struct AcceptedName {
-  std::string_view given;
-  DType dtype;  // NumPy is asked for float32, float16, bfloat16 or bool
-};
-// Exact and case-sensitive.
-constexpr std::array<AcceptedName, 7> accepted_names = {{
-    {"float32", DType::F32},
-    {"f32", DType::F32},
-    {"float16", DType::F16},
-    {"f16", DType::F16},
-    {"bfloat16", DType::BF16},
-    {"bf16", DType::BF16},
-    {"bool", DType::Bool},
-}};
-
 ProcessCache<> str_numpy;
 ProcessCache<> str_lower;
 ProcessCache<> str_name;  // "__name__"
 ProcessCache<> str_float32;
 ProcessCache<> dtype_kwnames;  // ("dtype",)
-
-std::optional<DType> lookup(std::string_view name) {
-  for (const auto& entry : accepted_names) {
-    if (entry.given == name) return entry.dtype;
-  }
-  return std::nullopt;
-}
 
 std::nullptr_t argument_type_error(const char* argument, const char* expected, PyObject* given) {
   PyErr_Format(PyExc_TypeError, "Tensor() argument '%s' must be %s, not %s", argument, expected,
@@ -174,7 +150,7 @@ PyObject* construct(PyTypeObject* type, PyObject* data, PyObject* dtype, PyObjec
     return nullptr;
   }
   const std::string_view name_text(text, static_cast<std::size_t>(length));
-  const auto dtype_selected = lookup(name_text);
+  const auto dtype_selected = dtype_from_name(name_text);
   if (!dtype_selected) {
     PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name);
     Py_DECREF(name);

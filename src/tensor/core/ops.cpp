@@ -162,12 +162,7 @@ Result<Tensor> logical_or(const Tensor& self, const Tensor& other) {
 Result<Tensor> logical_xor(const Tensor& self, const Tensor& other) {
   return wrap(self.storage->logical_xor(*other.storage));
 }
-Result<Tensor> logical_not(const Tensor& self) {
-  if (self.storage->dtype() != DType::Bool) {
-    return fail(ErrorKind::RuntimeError, "Logical NOT is only supported for Bool data type.");
-  }
-  return wrap(self.storage->logical_not());
-}
+Result<Tensor> logical_not(const Tensor& self) { return wrap(self.storage->logical_not()); }
 Result<Tensor> zeros_like(const Tensor& self) { return wrap(self.storage->zeros_like()); }
 Result<Tensor> ones_like(const Tensor& self) { return wrap(self.storage->ones_like()); }
 

@@ -1,7 +1,6 @@
 #include "engine/cpu/storage/api.h"
 
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,14 +10,6 @@
 namespace vessik {
 
 namespace {
-
-std::optional<DType> dtype_from_name(std::string_view name) {
-  if (name == "f32" || name == "float32") return DType::F32;
-  if (name == "f16" || name == "float16") return DType::F16;
-  if (name == "bf16" || name == "bfloat16") return DType::BF16;
-  if (name == "bool") return DType::Bool;
-  return std::nullopt;
-}
 
 std::unexpected<Error> conversion_error(PyObject* obj, std::string_view expected) {
   std::string message = "'";

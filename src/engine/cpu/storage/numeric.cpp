@@ -1,6 +1,6 @@
-// Arithmetic, comparison and scalar operations of CpuStorage: the element
-// type checks and their messages, then the typed kernel. Type errors are
-// reported before any shape error.
+// Arithmetic (the matrix product among it), comparison and scalar
+// operations of CpuStorage: the element type checks and their messages, then
+// the typed kernel. Type errors are reported before any shape error.
 
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +90,9 @@ Result<CpuStorage> CpuStorage::add(const CpuStorage& other) const { return arith
 Result<CpuStorage> CpuStorage::sub(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(sub)); }
 Result<CpuStorage> CpuStorage::mul(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(mul)); }
 Result<CpuStorage> CpuStorage::div(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(div)); }
+Result<CpuStorage> CpuStorage::matmul(const CpuStorage& other) const {
+  return arithmetic(*this, other, VESSIK_KERNEL(matmul));
+}
 
 Result<CpuStorage> CpuStorage::eq(const CpuStorage& other) const { return comparison(*this, other, "==", VESSIK_KERNEL(eq)); }
 Result<CpuStorage> CpuStorage::ge(const CpuStorage& other) const { return comparison(*this, other, ">=", VESSIK_KERNEL(ge)); }

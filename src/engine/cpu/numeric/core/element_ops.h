@@ -6,31 +6,24 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
 
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
 namespace vessik::ops {
 
-struct Add {
-  static constexpr bool arithmetic = true;
-  template <ArithmeticValue C>
-  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_add(x, y); }
-};
-struct Sub {
-  static constexpr bool arithmetic = true;
-  template <ArithmeticValue C>
-  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_sub(x, y); }
-};
-struct Mul {
-  static constexpr bool arithmetic = true;
-  template <ArithmeticValue C>
-  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_mul(x, y); }
-};
-struct Div {
-  static constexpr bool arithmetic = true;
-  template <ArithmeticValue C>
-  constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel_div(x, y); }
-};
+// The arithmetic functors: TensorOps<C>'s kernel of each operation.
+#define VESSIK_ARITHMETIC_FUNCTOR(Name, kernel)                                   \
+  struct Name {                                                                   \
+    static constexpr bool arithmetic = true;                                      \
+    template <ArithmeticValue C>                                                  \
+    constexpr C operator()(C x, C y) const { return TensorOps<C>::kernel(x, y); } \
+  };
+VESSIK_ARITHMETIC_FUNCTOR(Add, kernel_add)
+VESSIK_ARITHMETIC_FUNCTOR(Sub, kernel_sub)
+VESSIK_ARITHMETIC_FUNCTOR(Mul, kernel_mul)
+VESSIK_ARITHMETIC_FUNCTOR(Div, kernel_div)
+#undef VESSIK_ARITHMETIC_FUNCTOR
 
 // IEEE comparisons; Half and BFloat16 compare their patterns (Note [16-bit
 // comparisons]), bool orders false < true. A register of binary32 lanes
@@ -38,31 +31,17 @@ struct Div {
 template <class T>
 concept ComparableValue = Element<T> || F32LaneVector<T>;
 
-struct Eq {
+template <class Compare>
+struct Comparison {
   static constexpr bool arithmetic = false;
   template <ComparableValue T>
-  constexpr auto operator()(T x, T y) const { return x == y; }
+  constexpr auto operator()(T x, T y) const { return Compare{}(x, y); }
 };
-struct Ge {
-  static constexpr bool arithmetic = false;
-  template <ComparableValue T>
-  constexpr auto operator()(T x, T y) const { return x >= y; }
-};
-struct Gt {
-  static constexpr bool arithmetic = false;
-  template <ComparableValue T>
-  constexpr auto operator()(T x, T y) const { return x > y; }
-};
-struct Le {
-  static constexpr bool arithmetic = false;
-  template <ComparableValue T>
-  constexpr auto operator()(T x, T y) const { return x <= y; }
-};
-struct Lt {
-  static constexpr bool arithmetic = false;
-  template <ComparableValue T>
-  constexpr auto operator()(T x, T y) const { return x < y; }
-};
+using Eq = Comparison<std::equal_to<>>;
+using Ge = Comparison<std::greater_equal<>>;
+using Gt = Comparison<std::greater<>>;
+using Le = Comparison<std::less_equal<>>;
+using Lt = Comparison<std::less<>>;
 
 // Note [relu of NaN]
 // relu(x) is x when x > 0 (+infinity included) and +0 otherwise: -0, negative
