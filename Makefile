@@ -55,6 +55,7 @@ build: deps $(INSTALL_STAMP)
 
 # meson test builds the C++ tests first.
 test: build
+	$(VPY) tools/check_layers.py
 	$(VENV)/bin/meson test -C $(BUILD_DIR) --print-errorlogs
 	VESSIK_REQUIRE_MPI=1 $(VPY) -m pytest -q tests/python
 	for level in $$($(VPY) -c '$(LOWER_LEVELS)'); do \

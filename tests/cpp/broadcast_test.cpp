@@ -7,8 +7,7 @@
 #include <string>
 
 #include "engine/cpu/array/result_layout.h"
-#include "engine/cpu/boolean/ops/mod.h"
-#include "engine/cpu/numeric/ops/mod.h"
+#include "engine/cpu/array/broadcast.h"
 
 namespace vessik {
 namespace {
@@ -83,14 +82,14 @@ TEST(Broadcast, OversizedCommonShapeFailsWithTheViewMessage) {
   EXPECT_FALSE(broadcast_tensors(z, w).has_value());
 }
 
-TEST(Broadcast, BooleanModuleSharesTheRule) {
+TEST(Broadcast, BoolArraysShareTheRule) {
   const auto a = NdArray<bool>::filled({2, 3}, true);
   const auto b = NdArray<bool>::filled({4}, false);
-  const auto r = boolean::broadcast_tensors(*a, *b);
+  const auto r = broadcast_tensors(*a, *b);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "Shape mismatch: cannot broadcast [2, 3] and [4]");
   const auto c = NdArray<bool>::filled({3}, false);
-  EXPECT_EQ(boolean::broadcast_tensors(*a, *c)->second.strides, (Strides{0, 1}));
+  EXPECT_EQ(broadcast_tensors(*a, *c)->second.strides, (Strides{0, 1}));
 }
 
 struct LayoutRuleCase {

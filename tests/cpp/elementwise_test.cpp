@@ -14,7 +14,7 @@
 
 #include "array_testing.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
-#include "engine/cpu/numeric/ops/mod.h"
+#include "engine/cpu/array/broadcast.h"
 #include "layouts.h"
 #include "levels.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/cpu/half.h"
+#include "engine/cpu/half/half.h"
 #include "half_reference.h"
 #include "levels.h"
 

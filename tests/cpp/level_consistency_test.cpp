@@ -23,7 +23,7 @@
 #endif
 
 #include "array_testing.h"
-#include "engine/cpu/numeric/ops/mod.h"
+#include "engine/cpu/array/broadcast.h"
 #include "half_reference.h"
 #include "layouts.h"
 #include "levels.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/cpu/half.h"
+#include "engine/cpu/half/half.h"
 
 namespace vessik {
 

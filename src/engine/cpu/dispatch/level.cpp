@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "engine/cpu/features.h"
+#include "engine/cpu/processor/features.h"
 
 namespace vessik {
 

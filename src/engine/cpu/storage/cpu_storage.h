@@ -11,7 +11,7 @@
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/error.h"
-#include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/numeric/backward/wanted_gradients.h"
 
 namespace vessik {
 

@@ -9,7 +9,7 @@
 #include "engine/cpu/numeric/core/loops.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/binary.h"
-#include "engine/cpu/numeric/ops/mod.h"
+#include "engine/cpu/array/broadcast.h"
 
 namespace vessik::numeric {
 

@@ -8,13 +8,7 @@
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
-
-namespace vessik {
-
-// Which of the two gradients a caller wants; see Note [Gradients nobody reads].
-enum class WantedGradients { Both, LhsOnly, RhsOnly };
-
-}  // namespace vessik
+#include "engine/cpu/numeric/backward/wanted_gradients.h"
 
 namespace vessik::numeric {
 

@@ -13,7 +13,7 @@
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/stream.h"
 #include "engine/cpu/array/transpose.h"
-#include "engine/cpu/half_convert.h"
+#include "engine/cpu/half/half_convert.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
 #if defined(__SSE2__)

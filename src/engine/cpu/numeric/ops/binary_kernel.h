@@ -11,7 +11,7 @@
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/array/result_layout.h"
 #include "engine/cpu/numeric/core/loops.h"
-#include "engine/cpu/numeric/ops/mod.h"
+#include "engine/cpu/array/broadcast.h"
 
 namespace vessik {
 

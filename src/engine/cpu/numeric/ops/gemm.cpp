@@ -5,8 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "engine/cpu/cache.h"
-#include "engine/cpu/half_convert.h"
+#include "engine/cpu/processor/cache.h"
+#include "engine/cpu/half/half_convert.h"
 
 namespace vessik {
 

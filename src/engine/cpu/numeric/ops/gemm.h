@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "engine/cpu/error.h"
-#include "engine/cpu/half.h"
+#include "engine/cpu/half/half.h"
 #include "engine/cpu/numeric/ops/matrix.h"
 
 namespace vessik {

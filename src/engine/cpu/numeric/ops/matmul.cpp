@@ -9,7 +9,7 @@
 
 #include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/numeric/ops/matmul_slice.h"
-#include "engine/cpu/numeric/ops/mod.h"
+#include "engine/cpu/array/broadcast.h"
 
 namespace vessik::numeric {
 

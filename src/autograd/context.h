@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/cpu/error.h"
+#include "values/storage.h"
+
+namespace vessik {
+
+// The working table of one backward pass: the gradient gathered so far for
+// each node. Gradients are moved in and out, never copied.
+class AutogradContext {
+ public:
+  explicit AutogradContext(std::size_t node_count) : grads_(node_count) {}
+
+  // Adds `g` into slot k with the broadcasting `add`. Gradients keep the
+  // shape they arrive with (see Note [Unreduced gradients]), so two
+  // gradients of one node may have different shapes. On failure the slot
+  // keeps its previous gradient.
+  Result<void> accumulate(std::uint64_t k, Storage g);
+  void set_grad(std::uint64_t k, Storage g);
+  // Moves the gradient out of slot k, leaving it empty.
+  std::optional<Storage> take(std::uint64_t k);
+
+  std::vector<std::optional<Storage>>& slots() { return grads_; }
+
+ private:
+  void ensure_slot(std::uint64_t k);
+
+  std::vector<std::optional<Storage>> grads_;
+};
+
+}  // namespace vessik

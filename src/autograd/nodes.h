@@ -1,0 +1,91 @@
+#pragma once
+// The node kinds and their gradient rules.
+//
+// Note [Unreduced gradients]
+// No rule sums a gradient back to its input's shape: an operand broadcast in
+// the forward operation receives a gradient of the broadcast shape, and the
+// pass combines differently shaped gradients of one node with the
+// broadcasting `add`. This is deliberate; its consequences (relu after a
+// broadcast, reshape of a broadcast gradient) fail with the engine's errors.
+
+#include <cstdint>
+
+#include "autograd/backward_op.h"
+#include "engine/cpu/array/shape.h"
+
+namespace vessik {
+
+struct AddNode final : BackwardOp {
+  std::uint64_t lhs, rhs;
+  AddNode(std::uint64_t l, std::uint64_t r) : lhs(l), rhs(r) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+
+struct SubNode final : BackwardOp {
+  std::uint64_t lhs, rhs;
+  SubNode(std::uint64_t l, std::uint64_t r) : lhs(l), rhs(r) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+
+// Mul, Div and Matmul share the shape of their rule: one kernel yields both
+// gradients from the saved operands' data.
+enum class BinaryKernel { Mul, Div, Matmul };
+
+//
+// Note [Gradients nobody reads]
+// A constant operand gets a fresh leaf that no tensor refers to, so its
+// gradient can never be read. The matrix product, whose gradients are the
+// expensive ones, skips computing it (in a training step the input batch is
+// such an operand: a third of the backward products). The element-wise
+// kernels compute both gradients in one pass and gain nothing from it.
+template <BinaryKernel K>
+struct SavedBinaryNode final : BackwardOp {
+  StorageHandle lhs_data, rhs_data;
+  std::uint64_t lhs, rhs;
+  WantedGradients wanted;
+  SavedBinaryNode(StorageHandle ld, StorageHandle rd, std::uint64_t l, std::uint64_t r,
+                  WantedGradients w = WantedGradients::Both)
+      : lhs_data(std::move(ld)), rhs_data(std::move(rd)), lhs(l), rhs(r), wanted(w) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+using MulNode = SavedBinaryNode<BinaryKernel::Mul>;
+using DivNode = SavedBinaryNode<BinaryKernel::Div>;
+using MatmulNode = SavedBinaryNode<BinaryKernel::Matmul>;
+
+struct ReluNode final : BackwardOp {
+  StorageHandle input_data;
+  std::uint64_t input;
+  ReluNode(StorageHandle d, std::uint64_t i) : input_data(std::move(d)), input(i) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+
+struct ReshapeNode final : BackwardOp {
+  Shape input_shape;
+  std::uint64_t input;
+  ReshapeNode(Shape s, std::uint64_t i) : input_shape(std::move(s)), input(i) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+
+struct TransposeNode final : BackwardOp {
+  std::uint64_t input, dim0, dim1;
+  TransposeNode(std::uint64_t i, std::uint64_t a, std::uint64_t b) : input(i), dim0(a), dim1(b) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+
+// Scaled pass-through: the input receives g x factor. Recorded by
+// scalar_add / scalar_sub (factor 1, the scalar kept but unused),
+// scalar_mul (factor s) and scalar_div (factor 1/s).
+enum class ScalarKind { Add, Mul, Div };
+
+template <ScalarKind K>
+struct ScalarNode final : BackwardOp {
+  std::uint64_t input;
+  float scalar;
+  ScalarNode(std::uint64_t i, float s) : input(i), scalar(s) {}
+  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+};
+using ScalarAddNode = ScalarNode<ScalarKind::Add>;
+using ScalarMulNode = ScalarNode<ScalarKind::Mul>;
+using ScalarDivNode = ScalarNode<ScalarKind::Div>;
+
+}  // namespace vessik

@@ -1,0 +1,95 @@
+#pragma once
+// The per-thread tape: node records in creation order and one gradient slot
+// per node.
+//
+// Note [Tape index order]
+// A node is appended only after each of its inputs has an index, so every
+// input index is smaller than the node's own. The backward pass therefore
+// visits nodes by descending index and reaches a node only after every node
+// that can contribute to its gradient. Tensors made before clear_graph()
+// keep stale indices; the pass tolerates them (see autograd/backward_pass.cpp).
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "autograd/backward_op.h"
+#include "engine/cpu/error.h"
+#include "values/storage.h"
+
+namespace vessik {
+
+class Tape {
+ public:
+  // A leaf is a null node: it has no rule and occupies only its slot.
+  using Node = std::unique_ptr<BackwardOp>;
+
+  std::uint64_t register_leaf();
+
+  // Appends a leaf for every input without an index, then the node made by
+  // `build(input_indices)`; returns the node's index.
+  template <std::size_t N, class Build>
+  std::uint64_t record(const std::array<std::optional<std::uint64_t>, N>& inputs, Build&& build) {
+    reserve_for(N + 1);
+    std::array<std::uint64_t, N> ids{};
+    for (std::size_t i = 0; i < N; ++i) ids[i] = inputs[i] ? *inputs[i] : append(nullptr);
+    Node node = build(ids);
+    return append(std::move(node));
+  }
+
+  std::size_t node_count() const { return nodes_.size(); }
+  // The node at `index`; null for a leaf. `index` must be below node_count().
+  const BackwardOp* node(std::uint64_t index) const { return nodes_[index].get(); }
+
+  // Stores a gradient, growing the slot table when `index` is beyond it.
+  void set_grad(std::uint64_t index, Storage grad);
+  // A full copy of the stored gradient, nothing for an empty or absent slot.
+  Result<std::optional<Storage>> get_grad(std::uint64_t index) const;
+
+  // Drops every node and gradient; keeps the capacity for the next graph.
+  void clear();
+
+ private:
+  void reserve_for(std::size_t extra);
+  std::uint64_t append(Node node);
+
+  std::vector<Node> nodes_;
+  std::vector<std::optional<Storage>> grads_;
+};
+
+// Single-owner access to the calling thread's tape. Exclusive use (record,
+// backward, clear) and shared reads (get_grad) never overlap on one thread;
+// no tape operation calls back into Python or into another tape operation,
+// so a conflict is a broken invariant and aborts.
+class TapeAccess {
+ public:
+  template <class F>
+  static decltype(auto) exclusive(F&& f) {
+    Guard g(Mode::Exclusive);
+    return f(tape());
+  }
+  template <class F>
+  static decltype(auto) shared(F&& f) {
+    Guard g(Mode::Shared);
+    return f(static_cast<const Tape&>(tape()));
+  }
+
+ private:
+  enum class Mode { Exclusive, Shared };
+  struct Guard {
+    explicit Guard(Mode mode);
+    ~Guard();
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    Mode mode;
+  };
+  static Tape& tape();
+};
+
+// Convenience entries on the calling thread's tape.
+std::uint64_t register_leaf();
+void clear_tape();
+
+}  // namespace vessik

@@ -1,0 +1,125 @@
+// The private extension vessik._cpu: what the kernel dispatch found and
+// chose, for vessik.show_config() and the import-time warning about a
+// VESSIK_CPU_LEVEL that names no level. vessik_core's members stay those of
+// the Tensor API.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "engine/cpu/processor/cache.h"
+#include "engine/cpu/dispatch/kernel_table.h"
+#include "engine/cpu/dispatch/level.h"
+#include "engine/cpu/processor/features.h"
+
+#ifndef VESSIK_BUILD_LEVELS
+#define VESSIK_BUILD_LEVELS ""
+#endif
+
+namespace {
+
+int set_bool(PyObject* dict, const char* key, bool value) {
+  return PyDict_SetItemString(dict, key, value ? Py_True : Py_False);
+}
+
+int set_string(PyObject* dict, const char* key, const char* value) {
+  PyObject* s = PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)), "replace");
+  if (s == nullptr) return -1;
+  const int r = PyDict_SetItemString(dict, key, s);
+  Py_DECREF(s);
+  return r;
+}
+
+PyObject* features_dict() {
+  const vessik::CpuFeatures& f = vessik::cpu_features();
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  const struct {
+    const char* name;
+    bool value;
+  } flags[] = {
+      {"sse4.2", f.sse42},       {"popcnt", f.popcnt},         {"avx2", f.avx2},
+      {"fma", f.fma},            {"f16c", f.f16c},             {"bmi1", f.bmi1},
+      {"bmi2", f.bmi2},          {"lzcnt", f.lzcnt},           {"movbe", f.movbe},
+      {"avx512f", f.avx512f},    {"avx512bw", f.avx512bw},     {"avx512cd", f.avx512cd},
+      {"avx512dq", f.avx512dq},  {"avx512vl", f.avx512vl},     {"avx512_bf16", f.avx512_bf16},
+      {"avx512_fp16", f.avx512_fp16},
+  };
+  for (const auto& flag : flags) {
+    if (set_bool(d, flag.name, flag.value) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
+}
+
+// The caches and the matrix product's tile and blocks at the chosen level.
+std::string gemm_summary() {
+  const vessik::CacheSizes& c = vessik::cache_sizes();
+  const vessik::GemmBlocking& g = vessik::kernels().gemm_blocking();
+  return "tile " + std::to_string(g.tile_rows) + "x" + std::to_string(g.tile_columns) + ", k_c " +
+         std::to_string(g.depth) + ", m_c " + std::to_string(g.rows) + ", n_c " + std::to_string(g.columns) +
+         " (caches: L1d " + std::to_string(c.l1d >> 10) + " KiB, L2 " + std::to_string(c.l2 >> 10) +
+         " KiB, L3 share " + std::to_string(c.l3 >> 10) + " KiB)";
+}
+
+// multiply_add_probe(steps) -> int: runs the chosen level's multiply-add
+// loop and returns the floating-point operations done, for the benchmarks.
+PyObject* multiply_add_probe(PyObject*, PyObject* arg) {
+  const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
+  if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  return PyLong_FromUnsignedLongLong(vessik::kernels().multiply_add_probe(steps));
+}
+
+// info() -> dict: level, highest, requested, requested_valid, reason,
+// features, build_levels, compiler, gemm.
+PyObject* info(PyObject*, PyObject*) {
+  const vessik::LevelChoice& c = vessik::level_choice();
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  PyObject* features = features_dict();
+  const bool ok = features != nullptr && PyDict_SetItemString(d, "features", features) == 0 &&
+                  set_string(d, "level", vessik::level_name(c.level)) == 0 &&
+                  set_string(d, "highest", vessik::level_name(c.highest)) == 0 &&
+                  set_string(d, "requested", c.requested.c_str()) == 0 &&
+                  set_bool(d, "requested_valid", c.requested_valid) == 0 &&
+                  set_string(d, "reason", c.reason.c_str()) == 0 &&
+                  set_string(d, "build_levels", VESSIK_BUILD_LEVELS) == 0 &&
+                  set_string(d, "compiler", "g++ " __VERSION__) == 0 &&
+                  set_string(d, "gemm", gemm_summary().c_str()) == 0;
+  Py_XDECREF(features);
+  if (!ok) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
+}
+
+PyMethodDef methods[] = {
+    {"info", info, METH_NOARGS, "info() -> dict: the processor features, the kernel level chosen and why."},
+    {"multiply_add_probe", multiply_add_probe, METH_O,
+     "multiply_add_probe(steps) -> int: runs the level's multiply-add loop; returns the operations done."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vessik._cpu", "Kernel dispatch: processor features and the chosen level.", 0, methods,
+    slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__cpu() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,71 @@
+#include "engine/cpu/processor/cache.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+namespace vessik {
+
+namespace {
+
+constexpr CacheSizes kFallback{32 << 10, 512 << 10, 2 << 20};
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// Intel's leaf 4 and AMD's leaf 0x8000001D list the caches in one format:
+// type, level, the threads that share it, and its geometry.
+CacheSizes read_cache_leaf(unsigned leaf) {
+  CacheSizes c;
+  for (unsigned index = 0; index < 16; ++index) {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    __cpuid_count(leaf, index, eax, ebx, ecx, edx);
+    const unsigned type = eax & 0x1f;  // 0: no more caches, 1: data, 3: unified
+    if (type == 0) break;
+    if (type != 1 && type != 3) continue;
+    const unsigned level = (eax >> 5) & 0x7;
+    const std::int64_t sharing = ((eax >> 14) & 0xfff) + 1;
+    const std::int64_t ways = ((ebx >> 22) & 0x3ff) + 1;
+    const std::int64_t partitions = ((ebx >> 12) & 0x3ff) + 1;
+    const std::int64_t line = (ebx & 0xfff) + 1;
+    const std::int64_t sets = static_cast<std::int64_t>(ecx) + 1;
+    const std::int64_t bytes = ways * partitions * line * sets;
+    if (level == 1) c.l1d = bytes;
+    if (level == 2) c.l2 = bytes;
+    // Threads, not cores, share it: two per core when SMT is on, which
+    // counts each core's share low rather than high.
+    if (level == 3) c.l3 = bytes / sharing;
+  }
+  return c;
+}
+
+CacheSizes read_cache_sizes() {
+  unsigned max_leaf = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(0, &max_leaf, &ebx, &ecx, &edx) == 0) return kFallback;
+  const bool amd = ebx == 0x68747541;  // "Auth" of "AuthenticAMD"
+  CacheSizes c;
+  if (amd) {
+    unsigned max_ext = 0;
+    __cpuid(0x80000000, max_ext, ebx, ecx, edx);
+    if (max_ext >= 0x8000001D) c = read_cache_leaf(0x8000001D);
+  } else if (max_leaf >= 4) {
+    c = read_cache_leaf(4);
+  }
+  if (c.l1d <= 0) c.l1d = kFallback.l1d;
+  if (c.l2 <= 0) c.l2 = kFallback.l2;
+  return c;
+}
+
+#else
+
+CacheSizes read_cache_sizes() { return kFallback; }
+
+#endif
+
+}  // namespace
+
+const CacheSizes& cache_sizes() {
+  static const CacheSizes sizes = read_cache_sizes();
+  return sizes;
+}
+
+}  // namespace vessik
