@@ -1,20 +1,15 @@
 #include "engine/cpu/dispatch/peak_probe.h"
 
+#include "engine/cpu/processor/vector_width.h"
+
 namespace vessik {
 
 namespace {
 
-#if defined(__AVX512F__)
-constexpr int kLanes = 16;
-#elif defined(__AVX__)
-constexpr int kLanes = 8;
-#else
-constexpr int kLanes = 4;
-#endif
 // Enough chains to cover the latency of every multiply-add pipe.
 constexpr int kChains = 12;
 
-typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
+typedef float Vec __attribute__((vector_size(kVectorBytes)));
 
 // Hides v's value from the compiler, which then cannot fold the chains.
 inline void opaque(Vec& v) {
@@ -41,7 +36,7 @@ std::uint64_t multiply_add_probe(std::uint64_t steps) {
     for (int i = 0; i < kChains; ++i) acc[i] = acc[i] * scale + shift;
   }
   for (int i = 0; i < kChains; ++i) opaque(acc[i]);
-  return steps * kChains * kLanes * 2;
+  return steps * kChains * kVectorFloats * 2;
 }
 
 }  // namespace vessik

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "engine/cpu/processor/cache.h"
 #include "engine/cpu/half/half_convert.h"
+#include "engine/cpu/processor/cache.h"
+#include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
 
@@ -19,19 +20,16 @@ namespace {
 // 5 x 2; at baseline, where each broadcast costs a shuffle on the ports of
 // the separate multiplies and adds, 3 x 4 beat 6 x 2, 4 x 3 and 3 x 3.
 #if defined(__AVX512F__)
-constexpr int kLanes = 16;
 constexpr int kTileRows = 6;
 constexpr int kTileVectors = 4;
 #elif defined(__AVX__)
-constexpr int kLanes = 8;
 constexpr int kTileRows = 6;
 constexpr int kTileVectors = 2;
 #else
-constexpr int kLanes = 4;
 constexpr int kTileRows = 3;
 constexpr int kTileVectors = 4;
 #endif
-constexpr int kTileColumns = kLanes * kTileVectors;
+constexpr int kTileColumns = kVectorFloats * kTileVectors;
 // Floats per value of a in a packed panel. Below AVX a broadcast costs a
 // shuffle on the ports of the multiplies and adds, so each value is packed
 // already broadcast across a vector (measured 8 % faster at 256³ and
@@ -39,12 +37,12 @@ constexpr int kTileColumns = kLanes * kTileVectors;
 #if defined(__AVX__)
 constexpr int kAWidth = 1;
 #else
-constexpr int kAWidth = kLanes;
+constexpr int kAWidth = kVectorFloats;
 #endif
 // The deepest block, for the per-row staging of a panel on the stack.
 constexpr std::int64_t kMaxDepth = 1024;
 
-typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
+typedef float Vec __attribute__((vector_size(kVectorBytes)));
 
 // c = (accumulate ? c : 0) + the kc steps of an a panel (kTileRows values
 // per step) times a b panel (kTileColumns per step). c is a full tile with
@@ -55,7 +53,7 @@ typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
   for (int r = 0; r < kTileRows; ++r) {
     for (int t = 0; t < kTileVectors; ++t) {
       if (accumulate) {
-        std::memcpy(&acc[r][t], c + r * ldc + t * kLanes, sizeof(Vec));
+        std::memcpy(&acc[r][t], c + r * ldc + t * kVectorFloats, sizeof(Vec));
       } else {
         acc[r][t] = Vec{};
       }
@@ -63,7 +61,7 @@ typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
   }
   for (std::int64_t p = 0; p < kc; ++p) {
     Vec bv[kTileVectors];
-    for (int t = 0; t < kTileVectors; ++t) std::memcpy(&bv[t], bp + t * kLanes, sizeof(Vec));
+    for (int t = 0; t < kTileVectors; ++t) std::memcpy(&bv[t], bp + t * kVectorFloats, sizeof(Vec));
     for (int r = 0; r < kTileRows; ++r) {
       if constexpr (kAWidth == 1) {
         const float av = ap[r];
@@ -78,7 +76,7 @@ typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
     bp += kTileColumns;
   }
   for (int r = 0; r < kTileRows; ++r) {
-    for (int t = 0; t < kTileVectors; ++t) std::memcpy(c + r * ldc + t * kLanes, &acc[r][t], sizeof(Vec));
+    for (int t = 0; t < kTileVectors; ++t) std::memcpy(c + r * ldc + t * kVectorFloats, &acc[r][t], sizeof(Vec));
   }
 }
 

@@ -4,23 +4,14 @@
 #include <type_traits>
 
 #include "engine/cpu/numeric/ops/gemm.h"
+#include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
 
-// This level's vector registers. Thirty-two of them hold a tile of 6 rows
+// This level's vector registers. AVX-512's thirty-two hold a tile of 6 rows
 // by 4 vectors (24 accumulators, 4 strips of b); sixteen hold 6 by 2, and
 // wider tiles would spill.
-#if defined(__AVX512F__)
-inline constexpr bool kWideTiles = true;
-inline constexpr std::size_t kVectorBytes = 64;
-#elif defined(__AVX__)
-inline constexpr bool kWideTiles = false;
-inline constexpr std::size_t kVectorBytes = 32;
-#else
-inline constexpr bool kWideTiles = false;
-inline constexpr std::size_t kVectorBytes = 16;
-#endif
-inline constexpr int kVectorFloats = static_cast<int>(kVectorBytes / sizeof(float));
+inline constexpr bool kWideTiles = kVectorBytes == 64;
 
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   if (m == 0 || k == 0 || n == 0) return SlicePath::Small;
