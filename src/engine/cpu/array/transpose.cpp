@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/cpu/array/transpose16.h"
+#include "engine/cpu/array/register_block.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "engine/cpu/numeric/core/loops.h"
+#include "engine/cpu/numeric/core/element_loops.h"
 #include "engine/cpu/numeric/ops/binary_kernel.h"
 
 namespace vessik::boolean {

@@ -2,16 +2,18 @@
 // The binary element-wise kernel, written once: broadcast the operands,
 // allocate the result in the order of Note [Column-major binary results],
 // and walk the three views in lock step (Note [Strided iteration]) with the
-// typed 1-D loops of numeric/core/loops.h.
+// typed loops of numeric/core/binary_plane.h.
 
 #include <type_traits>
 #include <utility>
 
+#include "engine/cpu/array/broadcast.h"
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/array/result_layout.h"
-#include "engine/cpu/numeric/core/loops.h"
-#include "engine/cpu/array/broadcast.h"
+#include "engine/cpu/array/stream.h"
+#include "engine/cpu/array/transpose.h"
+#include "engine/cpu/numeric/core/binary_plane.h"
 
 namespace vessik {
 
@@ -50,7 +52,7 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
   R* const po = out->data();
   const T* const pa = va.data;
   const T* const pb = vb.data;
-  loops::TileScratch scratch;
+  TileScratch scratch;
   // The operands exist, so their element counts fit.
   const std::size_t inputs = checked_element_count(a.shape).value_or(0) + checked_element_count(b.shape).value_or(0);
   const std::size_t touched = out->size() * sizeof(R) + inputs * sizeof(T);

@@ -1,7 +1,7 @@
 #include "engine/cpu/numeric/ops/relu.h"
 
 #include "engine/cpu/numeric/core/element_ops.h"
-#include "engine/cpu/numeric/core/loops.h"
+#include "engine/cpu/numeric/core/element_loops.h"
 
 namespace vessik::numeric {
 
