@@ -77,7 +77,7 @@ void block16x16(const std::byte* s, std::int64_t sld, std::byte* d,
                                                    std::int64_t dld) {
   __m512 r[16];
   for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(reinterpret_cast<const float*>(s + k * sld));
-  transpose16x16(r);
+  transpose_block(r);
   for (int k = 0; k < 16; ++k) _mm512_storeu_ps(reinterpret_cast<float*>(d + k * dld), r[k]);
 }
 #endif
