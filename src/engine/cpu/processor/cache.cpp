@@ -1,8 +1,6 @@
 #include "engine/cpu/processor/cache.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
+#include "engine/cpu/processor/cpuid.h"
 
 namespace vessik {
 
@@ -10,15 +8,12 @@ namespace {
 
 constexpr CacheSizes kFallback{32 << 10, 512 << 10, 2 << 20};
 
-#if defined(__x86_64__) || defined(__i386__)
-
 // Intel's leaf 4 and AMD's leaf 0x8000001D list the caches in one format:
 // type, level, the threads that share it, and its geometry.
 CacheSizes read_cache_leaf(unsigned leaf) {
   CacheSizes c;
   for (unsigned index = 0; index < 16; ++index) {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    __cpuid_count(leaf, index, eax, ebx, ecx, edx);
+    const auto [eax, ebx, ecx, edx] = cpuid(leaf, index).value_or(CpuidLeaf{});
     const unsigned type = eax & 0x1f;  // 0: no more caches, 1: data, 3: unified
     if (type == 0) break;
     if (type != 1 && type != 3) continue;
@@ -39,27 +34,20 @@ CacheSizes read_cache_leaf(unsigned leaf) {
 }
 
 CacheSizes read_cache_sizes() {
-  unsigned max_leaf = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(0, &max_leaf, &ebx, &ecx, &edx) == 0) return kFallback;
-  const bool amd = ebx == 0x68747541;  // "Auth" of "AuthenticAMD"
+  const auto leaf0 = cpuid(0);
+  if (!leaf0) return kFallback;
+  const bool amd = leaf0->ebx == 0x68747541;  // "Auth" of "AuthenticAMD"
   CacheSizes c;
   if (amd) {
-    unsigned max_ext = 0;
-    __cpuid(0x80000000, max_ext, ebx, ecx, edx);
-    if (max_ext >= 0x8000001D) c = read_cache_leaf(0x8000001D);
-  } else if (max_leaf >= 4) {
+    const auto ext = cpuid(0x80000000);
+    if (ext && ext->eax >= 0x8000001D) c = read_cache_leaf(0x8000001D);
+  } else if (leaf0->eax >= 4) {
     c = read_cache_leaf(4);
   }
   if (c.l1d <= 0) c.l1d = kFallback.l1d;
   if (c.l2 <= 0) c.l2 = kFallback.l2;
   return c;
 }
-
-#else
-
-CacheSizes read_cache_sizes() { return kFallback; }
-
-#endif
 
 }  // namespace
 
