@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "engine/cpu/array/buffer.h"
-#include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
@@ -107,10 +106,3 @@ VESSIK_BENCH_ALL(BFloat16)
 
 }  // namespace
 }  // namespace vessik
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::AddCustomContext("vessik_cpu_level", vessik::level_name(vessik::kernels().level));
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-}

@@ -155,10 +155,3 @@ BENCHMARK(BM_batch_64)->Unit(benchmark::kMillisecond)->Apply(repeated);
 
 }  // namespace
 }  // namespace vessik
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::AddCustomContext("vessik_cpu_level", vessik::level_name(vessik::kernels().level));
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-}
