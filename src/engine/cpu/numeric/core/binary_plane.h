@@ -1,18 +1,19 @@
 #pragma once
 // The typed loops of a binary element functor over the runs and planes of
-// the strided walk (array/iterate.h).
+// the strided walk (array/iterate.h). An operand transposed within a plane is
+// transposed in registers (binary32) or packed into a tile first.
 
 #include <array>
 #include <cstdint>
 #include <type_traits>
 
 #include "engine/cpu/array/iterate.h"
+#include "engine/cpu/array/register_block.h"
 #include "engine/cpu/array/stream.h"
 #include "engine/cpu/array/transpose.h"
 #include "engine/cpu/numeric/core/bulk_16bit.h"
 #include "engine/cpu/numeric/core/element_loops.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
-#include "engine/cpu/numeric/core/transposed_f32.h"
 
 namespace vessik::loops {
 
@@ -28,6 +29,150 @@ inline void binary_run(O* o, std::int64_t so, const T* a, std::int64_t sa, const
     zip(o, so, a, sa, b, sb, n, op);
   }
 }
+
+#if defined(__SSE2__)
+// Note [Transposed binary32 arithmetic]
+// F32 arithmetic and comparisons with one transposed operand skip the packed
+// tile: each block of the transposed operand, as many rows as a vector
+// register has lanes (16 x 16 with AVX-512, 8 x 8 with AVX, 4 x 4 with SSE),
+// is read a register per row, transposed in registers and combined with the
+// other operand's row pieces at once. Comparisons take this path with
+// AVX-512 only, where a block's bools convert in one instruction; the other
+// levels pack their tile. Arithmetic writes sixteen whole lines of the
+// result per block; a comparison gathers four blocks' bools so that each row
+// again gets a whole line. Nothing goes through memory between the loads and
+// the combination, which the packed tile's extra pass costs. Each block also
+// asks for the next line of each of its rows, which the next strip reads: a
+// [4096, 4096] `a.T + b` takes 1.7 to 1.9 times the contiguous sum, against
+// 2.2 packed and 2.0 without asking. Each lane is the element functor's
+// operation (TensorOps<float> for arithmetic), so the values are those of
+// the general walk.
+
+using F32Block = F32Lanes<kBlock>;
+
+// v[k] = elements (i0 .. i0 + kBlock - 1, j0 + k) of t, whose (i, j) is
+// t[i * step + j].
+inline void load_transposed_block(const float* t, std::int64_t t_step, std::int64_t i0, std::int64_t j0,
+                                  F32Register (&v)[kBlock]) {
+  for (int k = 0; k < kBlock; ++k) {
+    const float* const line = t + (i0 + k) * t_step + j0;
+    v[k] = load_f32(line);
+    // The next line of the same row, for the next strip: the hardware
+    // prefetchers do not follow a tile's 256 rows at once.
+    prefetch_ahead(line, kBlock, 64);
+  }
+  transpose_block(v);
+}
+
+template <bool ATransposed, bool Stream, class Op>
+void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const float* r, std::int64_t r_row,
+                           std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op) {
+  for (std::int64_t j0 = 0; j0 + kBlock <= n1; j0 += kBlock) {
+    for (std::int64_t i0 = 0; i0 + kBlock <= n0; i0 += kBlock) {
+      F32Register v[kBlock];
+      load_transposed_block(t, t_step, i0, j0, v);
+      for (int k = 0; k < kBlock; ++k) {
+        const auto x = reinterpret_cast<F32Block>(v[k]);
+        const auto y = reinterpret_cast<F32Block>(load_f32(r + (j0 + k) * r_row + i0));
+        const auto z = reinterpret_cast<F32Register>(ATransposed ? op(x, y) : op(y, x));
+        float* const p = o + (j0 + k) * o_row + i0;
+        if constexpr (Stream) {
+          stream_f32(p, z);
+        } else {
+          store_f32(p, z);
+        }
+      }
+    }
+  }
+}
+
+#if defined(__AVX512F__)
+// Sixteen bools (bytes 0 or 1) from a lane-wise comparison of block row k.
+template <bool ATransposed, class Op>
+inline __m128i compare_row(const __m512 (&v)[16], int k, const float* r_piece, Op op) {
+  const auto x = reinterpret_cast<F32Block>(v[k]);
+  const auto y = reinterpret_cast<F32Block>(_mm512_loadu_ps(r_piece));
+  const auto lanes = ATransposed ? op(x, y) : op(y, x);
+  // GCC 12's header fills the unused destination from _mm_undefined_si128().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+  return _mm512_cvtepi32_epi8(reinterpret_cast<__m512i>(lanes & 1));
+#pragma GCC diagnostic pop
+}
+
+template <bool ATransposed, bool Stream, class Op>
+void transposed_blocks_f32(bool* o, const float* t, std::int64_t t_step, const float* r, std::int64_t r_row,
+                           std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op) {
+  for (std::int64_t j0 = 0; j0 + 16 <= n1; j0 += 16) {
+    std::int64_t i0 = 0;
+    for (; i0 + 64 <= n0; i0 += 64) {
+      alignas(64) std::uint8_t lines[16][64];
+      for (int q = 0; q < 4; ++q) {
+        __m512 v[16];
+        load_transposed_block(t, t_step, i0 + 16 * q, j0, v);
+        for (int k = 0; k < 16; ++k) {
+          const __m128i bytes = compare_row<ATransposed>(v, k, r + (j0 + k) * r_row + i0 + 16 * q, op);
+          _mm_store_si128(reinterpret_cast<__m128i*>(&lines[k][16 * q]), bytes);
+        }
+      }
+      for (int k = 0; k < 16; ++k) {
+        auto* const p = reinterpret_cast<__m512i*>(o + (j0 + k) * o_row + i0);
+        const __m512i line = _mm512_load_si512(lines[k]);
+        if constexpr (Stream) {
+          _mm512_stream_si512(p, line);
+        } else {
+          _mm512_storeu_si512(p, line);
+        }
+      }
+    }
+    for (; i0 + 16 <= n0; i0 += 16) {
+      __m512 v[16];
+      load_transposed_block(t, t_step, i0, j0, v);
+      for (int k = 0; k < 16; ++k) {
+        const __m128i bytes = compare_row<ATransposed>(v, k, r + (j0 + k) * r_row + i0, op);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + (j0 + k) * o_row + i0), bytes);
+      }
+    }
+  }
+}
+
+#endif
+
+// Element (i, j) of the plane is at i * s0 + j * s1 for each operand. O is
+// float for arithmetic, bool for comparisons.
+template <class Op, class O>
+bool transposed_plane_f32(O* o, const float* a, const float* b, const std::array<std::int64_t, 3>& s0,
+                          std::int64_t n0, const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op,
+                          bool stream) {
+  const bool a_transposed = s1[1] == 1 && s0[1] > 1 && s0[2] == 1;
+  const bool b_transposed = s1[2] == 1 && s0[2] > 1 && s0[1] == 1;
+  if (s0[0] != 1 || a_transposed == b_transposed) return false;
+  // The transposed operand's (i, j) is at t[i * step + j], the other's at
+  // r[j * row + i]. Streaming stores need every block row 64-byte aligned.
+  const bool aligned = reinterpret_cast<std::uintptr_t>(o) % 64 == 0 && s1[0] * sizeof(O) % 64 == 0;
+  auto blocks = [&]<bool Stream>() {
+    if (a_transposed) {
+      transposed_blocks_f32<true, Stream>(o, a, s0[1], b, s1[2], s1[0], n0, n1, op);
+    } else {
+      transposed_blocks_f32<false, Stream>(o, b, s0[2], a, s1[1], s1[0], n0, n1, op);
+    }
+  };
+  if (stream && aligned) {
+    blocks.template operator()<true>();
+  } else {
+    blocks.template operator()<false>();
+  }
+  // The ragged right and bottom edges, element by element.
+  const std::int64_t i_blocks = n0 / kBlock * kBlock, j_blocks = n1 / kBlock * kBlock;
+  for (std::int64_t j = 0; j < n1; ++j) {
+    for (std::int64_t i = j < j_blocks ? i_blocks : 0; i < n0; ++i) {
+      o[j * s1[0] + i] = op(a[i * s0[1] + j * s1[1]], b[i * s0[2] + j * s1[2]]);
+    }
+  }
+  return true;
+}
+
+#endif
 
 // One plane of the strided walk (see Note [Strided iteration]): rows of the
 // inner axis. An input that is contiguous along the outer axis instead (a

@@ -11,8 +11,6 @@
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/array/result_layout.h"
-#include "engine/cpu/array/stream.h"
-#include "engine/cpu/array/transpose.h"
 #include "engine/cpu/numeric/core/binary_plane.h"
 
 namespace vessik {

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "engine/cpu/array/stream.h"
 #include "engine/cpu/numeric/core/binary_plane.h"
 #include "engine/cpu/numeric/core/element_ops.h"
 #include "engine/cpu/numeric/ops/binary_kernel.h"
