@@ -38,11 +38,13 @@ typedef F32Register UnalignedF32 __attribute__((aligned(1)));
 inline F32Register load_f32(const float* p) { return *reinterpret_cast<const UnalignedF32*>(p); }
 inline void store_f32(float* p, F32Register v) { *reinterpret_cast<UnalignedF32*>(p) = v; }
 
-// r[k] holds row k on entry and column k on exit: each 128-bit quarter of
-// four rows is transposed by interleaving the 32-bit, then the 64-bit lanes
-// of row pairs, and wider registers then exchange quarters.
-inline void transpose_block(F32Register (&r)[kBlock]) {
+// r[k] holds row k on entry and column k on exit.
+inline void transpose_block(__m128 (&r)[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
+
 #if defined(__AVX__)
+// Each 128-bit quarter of four rows is transposed by interleaving the 32-bit,
+// then the 64-bit lanes of row pairs; then the rows exchange quarters.
+inline void transpose_block(F32Register (&r)[kBlock]) {
   F32Register t[kBlock];
   for (int k = 0; k < kBlock; k += 2) {
     t[k] = unpack_lo(r[k], r[k + 1]);
@@ -54,7 +56,6 @@ inline void transpose_block(F32Register (&r)[kBlock]) {
     r[k + 2] = shuffle<_MM_SHUFFLE(1, 0, 1, 0)>(t[k + 1], t[k + 3]);
     r[k + 3] = shuffle<_MM_SHUFFLE(3, 2, 3, 2)>(t[k + 1], t[k + 3]);
   }
-#endif
 #if defined(__AVX512F__)
   for (int k = 0; k < 8; ++k) {
     const int a = (k / 4) * 8 + k % 4;
@@ -65,16 +66,15 @@ inline void transpose_block(F32Register (&r)[kBlock]) {
     r[k] = _mm512_maskz_shuffle_f32x4(0xffff, t[k], t[k + 8], 0x88);
     r[k + 8] = _mm512_maskz_shuffle_f32x4(0xffff, t[k], t[k + 8], 0xdd);
   }
-#elif defined(__AVX__)
+#else
   for (int k = 0; k < 4; ++k) {
     t[k] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x20);
     t[k + 4] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x31);
   }
   for (int k = 0; k < 8; ++k) r[k] = t[k];
-#else
-  _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]);
 #endif
 }
+#endif
 
 }  // namespace vessik
 #endif

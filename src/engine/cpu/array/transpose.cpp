@@ -38,20 +38,17 @@ void transpose_blocked(const std::byte* src, std::int64_t src_ld, std::byte* dst
 
 #if defined(__SSE2__)
 
-#if !defined(__AVX512F__)
-// Strides in bytes.
-void block4x4(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
-  __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(s));
-  __m128 r1 = _mm_loadu_ps(reinterpret_cast<const float*>(s + sld));
-  __m128 r2 = _mm_loadu_ps(reinterpret_cast<const float*>(s + 2 * sld));
-  __m128 r3 = _mm_loadu_ps(reinterpret_cast<const float*>(s + 3 * sld));
-  _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-  _mm_storeu_ps(reinterpret_cast<float*>(d), r0);
-  _mm_storeu_ps(reinterpret_cast<float*>(d + dld), r1);
-  _mm_storeu_ps(reinterpret_cast<float*>(d + 2 * dld), r2);
-  _mm_storeu_ps(reinterpret_cast<float*>(d + 3 * dld), r3);
+// A square block of four-byte elements through registers of type V, a row
+// in each (strides in bytes): at avx512, sixteen cache lines in and out.
+template <class V>
+void block_f32(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
+  typedef V Row __attribute__((aligned(1)));  // loaded and stored unaligned
+  constexpr int kRows = sizeof(V) / sizeof(float);
+  V r[kRows];
+  for (int k = 0; k < kRows; ++k) r[k] = *reinterpret_cast<const Row*>(s + k * sld);
+  transpose_block(r);
+  for (int k = 0; k < kRows; ++k) *reinterpret_cast<Row*>(d + k * dld) = r[k];
 }
-#endif
 
 void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
   __m128i r[8];
@@ -70,17 +67,6 @@ void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t d
                           _mm_unpacklo_epi64(b3, b7), _mm_unpackhi_epi64(b3, b7)};
   for (int k = 0; k < 8; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(d + k * dld), out[k]);
 }
-
-#if defined(__AVX512F__)
-// 16 x 16 four-byte elements: 16 cache lines in, 16 out.
-void block16x16(const std::byte* s, std::int64_t sld, std::byte* d,
-                                                   std::int64_t dld) {
-  __m512 r[16];
-  for (int k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(reinterpret_cast<const float*>(s + k * sld));
-  transpose_block(r);
-  for (int k = 0; k < 16; ++k) _mm512_storeu_ps(reinterpret_cast<float*>(d + k * dld), r[k]);
-}
-#endif
 
 #endif
 
@@ -104,9 +90,9 @@ void transpose_tile(const void* src, std::int64_t src_ld, void* dst, std::int64_
     case 4:
 #if defined(__SSE2__)
 #if defined(__AVX512F__)
-      transpose_blocked<4, 16>(s, src_ld, d, dst_ld, rows, cols, block16x16);
+      transpose_blocked<4, 16>(s, src_ld, d, dst_ld, rows, cols, block_f32<__m512>);
 #else
-      transpose_blocked<4, 4>(s, src_ld, d, dst_ld, rows, cols, block4x4);
+      transpose_blocked<4, 4>(s, src_ld, d, dst_ld, rows, cols, block_f32<__m128>);
 #endif
 #else
       transpose_scalar<4>(s, src_ld, d, dst_ld, 0, rows, 0, cols);
