@@ -9,29 +9,28 @@
 
 namespace vessik {
 
+// The type of the level's __m128, __m256 or __m512.
+typedef float F32Register __attribute__((vector_size(kVectorBytes), may_alias));
+
 // Each level's register and the lane shuffles of its transposition, which
 // act within each 128-bit quarter. (AVX-512's zero-masking forms with a full
 // mask are the plain instructions; GCC 12 warns about the plain intrinsics'
 // undefined operand.)
 #if defined(__AVX512F__)
-using F32Register = __m512;
 inline void stream_f32(float* p, F32Register v) { _mm512_stream_ps(p, v); }
 inline F32Register unpack_lo(F32Register a, F32Register b) { return _mm512_maskz_unpacklo_ps(0xffff, a, b); }
 inline F32Register unpack_hi(F32Register a, F32Register b) { return _mm512_maskz_unpackhi_ps(0xffff, a, b); }
 template <int I> inline F32Register shuffle(F32Register a, F32Register b) { return _mm512_shuffle_ps(a, b, I); }
 #elif defined(__AVX__)
-using F32Register = __m256;
 inline void stream_f32(float* p, F32Register v) { _mm256_stream_ps(p, v); }
 inline F32Register unpack_lo(F32Register a, F32Register b) { return _mm256_unpacklo_ps(a, b); }
 inline F32Register unpack_hi(F32Register a, F32Register b) { return _mm256_unpackhi_ps(a, b); }
 template <int I> inline F32Register shuffle(F32Register a, F32Register b) { return _mm256_shuffle_ps(a, b, I); }
 #else
-using F32Register = __m128;
 inline void stream_f32(float* p, F32Register v) { _mm_stream_ps(p, v); }
 #endif
 // A square block: one row, in one register, per lane.
 inline constexpr int kBlock = kVectorFloats;
-static_assert(sizeof(F32Register) == kVectorBytes);
 
 // Unaligned, as the intrinsics load and store.
 typedef F32Register UnalignedF32 __attribute__((aligned(1)));
