@@ -6,7 +6,7 @@
 #include <string>
 
 #include "engine/cpu/array/iterate.h"
-#include "engine/cpu/numeric/core/bulk_16bit.h"
+#include "engine/cpu/numeric/core/element_loops.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/binary.h"
 #include "engine/cpu/array/broadcast.h"

@@ -11,7 +11,6 @@
 #include "engine/cpu/array/register_block.h"
 #include "engine/cpu/array/stream.h"
 #include "engine/cpu/array/transpose.h"
-#include "engine/cpu/numeric/core/bulk_16bit.h"
 #include "engine/cpu/numeric/core/element_loops.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
