@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "engine/cpu/array/buffer.h"
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/register_block.h"
 #include "engine/cpu/array/stream.h"
@@ -172,6 +173,34 @@ bool transposed_plane_f32(O* o, const float* a, const float* b, const std::array
 }
 
 #endif
+
+// Scratch for packed tiles, allocated on a kernel's first packed tile (small
+// arrays never tile). On the heap, since kernels may run on threads with
+// small stacks; when memory is short the tile is walked unpacked instead.
+class TileScratch {
+ public:
+  // Two tiles of `elem_size`-byte elements, or null.
+  void* get(std::size_t elem_size) {
+    if (!buffer_ && !failed_) {
+      buffer_ = allocate_buffer(2 * static_cast<std::size_t>(kTileElements) * elem_size);
+      failed_ = !buffer_;
+    }
+    return buffer_.get();
+  }
+
+ private:
+  RawBuffer buffer_;
+  bool failed_ = false;
+};
+
+// Copies a tile that is contiguous along its outer axis into `buf` in the
+// order of the inner axis: buf[j * n0 + i] = src[i * step + j]. The blocks of
+// the transposition read whole cache lines of the source.
+template <class T>
+inline const T* pack_tile(const T* src, std::int64_t step, std::int64_t n0, std::int64_t n1, T* buf) {
+  transpose_tile(src, step, buf, n0, n0, n1, sizeof(T));
+  return buf;
+}
 
 // One plane of the strided walk (see Note [Strided iteration]): rows of the
 // inner axis. An input that is contiguous along the outer axis instead (a

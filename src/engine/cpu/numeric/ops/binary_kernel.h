@@ -50,7 +50,7 @@ Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a,
   R* const po = out->data();
   const T* const pa = va.data;
   const T* const pb = vb.data;
-  TileScratch scratch;
+  loops::TileScratch scratch;
   // The operands exist, so their element counts fit.
   const std::size_t inputs = checked_element_count(a.shape).value_or(0) + checked_element_count(b.shape).value_or(0);
   const std::size_t touched = out->size() * sizeof(R) + inputs * sizeof(T);
