@@ -3,6 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/processor/vector_width.h"
 
@@ -29,18 +30,10 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
 
 namespace {
 
-// W lanes of floats; the compiler lowers each operation to the widest
-// registers the target has (one zmm for 16 lanes under AVX-512).
+// W lanes of floats (one float for W = 1); the compiler lowers each operation
+// to the widest registers the target has (one zmm for 16 lanes under AVX-512).
 template <int W>
-struct LanesOf {
-  typedef float type __attribute__((vector_size(W * sizeof(float))));
-};
-template <>
-struct LanesOf<1> {
-  using type = float;
-};
-template <int W>
-using Lanes = typename LanesOf<W>::type;
+using Lanes = typename std::conditional_t<W == 1, std::type_identity<float>, F32LanesOf<W>>::type;
 
 // Lanes pass by reference: wide vectors by value would depend on the
 // vector ABI, which differs between builds.
