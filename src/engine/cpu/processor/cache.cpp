@@ -13,7 +13,7 @@ constexpr CacheSizes kFallback{32 << 10, 512 << 10, 2 << 20};
 CacheSizes read_cache_leaf(unsigned leaf) {
   CacheSizes c;
   for (unsigned index = 0; index < 16; ++index) {
-    const auto [eax, ebx, ecx, edx] = cpuid(leaf, index).value_or(CpuidLeaf{});
+    const auto [eax, ebx, ecx, edx] = cpuid(leaf, index);
     const unsigned type = eax & 0x1f;  // 0: no more caches, 1: data, 3: unified
     if (type == 0) break;
     if (type != 1 && type != 3) continue;
@@ -34,14 +34,13 @@ CacheSizes read_cache_leaf(unsigned leaf) {
 }
 
 CacheSizes read_cache_sizes() {
-  const auto leaf0 = cpuid(0);
-  if (!leaf0) return kFallback;
-  const bool amd = leaf0->ebx == 0x68747541;  // "Auth" of "AuthenticAMD"
+  const CpuidLeaf leaf0 = cpuid(0);
+  if (leaf0.eax == 0) return kFallback;  // no leaf beyond 0, or no CPUID
+  const bool amd = leaf0.ebx == 0x68747541;  // "Auth" of "AuthenticAMD"
   CacheSizes c;
   if (amd) {
-    const auto ext = cpuid(0x80000000);
-    if (ext && ext->eax >= 0x8000001D) c = read_cache_leaf(0x8000001D);
-  } else if (leaf0->eax >= 4) {
+    if (cpuid(0x80000000).eax >= 0x8000001D) c = read_cache_leaf(0x8000001D);
+  } else if (leaf0.eax >= 4) {
     c = read_cache_leaf(4);
   }
   if (c.l1d <= 0) c.l1d = kFallback.l1d;
