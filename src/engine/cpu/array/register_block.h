@@ -12,10 +12,9 @@ namespace vessik {
 // The type of the level's __m128, __m256 or __m512.
 typedef float F32Register __attribute__((vector_size(kVectorBytes), may_alias));
 
-// Each level's register and the lane shuffles of its transposition, which
-// act within each 128-bit quarter. (AVX-512's zero-masking forms with a full
-// mask are the plain instructions; GCC 12 warns about the plain intrinsics'
-// undefined operand.)
+// Each level's streaming store and the lane shuffles of its transposition,
+// within 128-bit quarters. (AVX-512's zero-masking forms with a full mask are
+// the plain instructions; GCC 12 warns about the plain ones' undefined operand.)
 #if defined(__AVX512F__)
 inline void stream_f32(float* p, F32Register v) { _mm512_stream_ps(p, v); }
 inline F32Register unpack_lo(F32Register a, F32Register b) { return _mm512_maskz_unpacklo_ps(0xffff, a, b); }

@@ -1,6 +1,5 @@
 #include "engine/cpu/numeric/backward/matmul.h"
 
-#include <concepts>
 #include <utility>
 
 #include "engine/cpu/numeric/ops/matmul.h"

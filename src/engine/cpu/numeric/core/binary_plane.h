@@ -1,7 +1,6 @@
 #pragma once
 // The typed loops of a binary element functor over the runs and planes of
-// the strided walk (array/iterate.h). An operand transposed within a plane is
-// transposed in registers (binary32) or packed into a tile first.
+// the strided walk (array/iterate.h).
 
 #include <array>
 #include <cstdint>
