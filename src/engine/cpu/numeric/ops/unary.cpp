@@ -1,0 +1,32 @@
+#include "engine/cpu/numeric/ops/unary.h"
+
+#include "engine/cpu/numeric/core/element_ops.h"
+#include "engine/cpu/numeric/core/loops.h"
+
+namespace vessik::numeric {
+
+namespace {
+
+template <class Op, NumericElement T>
+Result<NdArray<T>> apply_unary(const NdArray<T>& a) {
+  auto out = NdArray<T>::uninitialized(a.shape(), a.strides());
+  if (!out) return out;
+  loops::map(out->data(), a.data(), static_cast<std::int64_t>(a.size()), Op{});
+  return out;
+}
+
+}  // namespace
+
+// Each kernel of the list and its instantiations, as in binary.cpp.
+#define VESSIK_UNARY(name, functor, ...)                                       \
+  template <NumericElement T>                                                  \
+  Result<NdArray<T>> name(const NdArray<T>& a) {                               \
+    return apply_unary<ops::functor>(a);                                       \
+  }                                                                            \
+  template decltype(name<Half>) name<Half>;                                    \
+  template decltype(name<BFloat16>) name<BFloat16>;                            \
+  template decltype(name<float>) name<float>;
+VESSIK_UNARY_OPS(VESSIK_UNARY)
+#undef VESSIK_UNARY
+
+}  // namespace vessik::numeric
