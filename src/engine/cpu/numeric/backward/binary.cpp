@@ -124,10 +124,7 @@ Result<GradientPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& lhs,
   return GradientPair<T>{std::move(*for_lhs), std::move(*for_rhs)};
 }
 
-#define VESSIK_INSTANTIATE(kernel, ...)                                        \
-  template decltype(kernel<Half>) kernel<Half>;                                \
-  template decltype(kernel<BFloat16>) kernel<BFloat16>;                        \
-  template decltype(kernel<float>) kernel<float>;
+#define VESSIK_INSTANTIATE(kernel, ...) VESSIK_INSTANTIATE_NUMERIC(kernel)
 VESSIK_GRADIENT_OPS(VESSIK_INSTANTIATE)
 #undef VESSIK_INSTANTIATE
 

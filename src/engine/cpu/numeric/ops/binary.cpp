@@ -6,16 +6,13 @@
 namespace vessik::numeric {
 
 // Each kernel of the two lists and its instantiations, for elements of the
-// concept `Types` and results of R: `template decltype(f<T>) f<T>;`
-// instantiates f<T> as declared.
-#define VESSIK_BINARY(name, functor, Types, R)                                 \
-  template <Types T>                                                           \
-  Result<NdArray<R>> name(const NdArray<T>& a, const NdArray<T>& b) {          \
-    return apply_binary<ops::functor>(a.view(), b.view());                     \
-  }                                                                            \
-  template decltype(name<Half>) name<Half>;                                    \
-  template decltype(name<BFloat16>) name<BFloat16>;                            \
-  template decltype(name<float>) name<float>;
+// concept `Types` and results of R.
+#define VESSIK_BINARY(name, functor, Types, R)                        \
+  template <Types T>                                                  \
+  Result<NdArray<R>> name(const NdArray<T>& a, const NdArray<T>& b) { \
+    return apply_binary<ops::functor>(a.view(), b.view());            \
+  }                                                                   \
+  VESSIK_INSTANTIATE_NUMERIC(name)
 #define VESSIK_ARITHMETIC(name, functor, ...) VESSIK_BINARY(name, functor, NumericElement, T)
 #define VESSIK_COMPARISON(name, functor, ...) \
   VESSIK_BINARY(name, functor, Element, bool) template decltype(name<bool>) name<bool>;

@@ -28,15 +28,13 @@ Result<NdArray<BinaryResult<Op, T>>> apply_scalar(const NdArray<T>& a, float s) 
 
 }  // namespace
 
-// Each kernel of the two lists and its instantiations, as in binary.cpp.
-#define VESSIK_SCALAR(name, functor, R)                                        \
-  template <NumericElement T>                                                  \
-  Result<NdArray<R>> name(const NdArray<T>& a, float s) {                      \
-    return apply_scalar<ops::functor>(a, s);                                   \
-  }                                                                            \
-  template decltype(name<Half>) name<Half>;                                    \
-  template decltype(name<BFloat16>) name<BFloat16>;                            \
-  template decltype(name<float>) name<float>;
+// Each kernel of the two lists and its instantiations, for results of R.
+#define VESSIK_SCALAR(name, functor, R)                   \
+  template <NumericElement T>                             \
+  Result<NdArray<R>> name(const NdArray<T>& a, float s) { \
+    return apply_scalar<ops::functor>(a, s);              \
+  }                                                       \
+  VESSIK_INSTANTIATE_NUMERIC(name)
 #define VESSIK_ARITHMETIC(name, functor, ...) VESSIK_SCALAR(name, functor, T)
 #define VESSIK_COMPARISON(name, functor, ...) VESSIK_SCALAR(name, functor, bool)
 VESSIK_SCALAR_ARITHMETIC_OPS(VESSIK_ARITHMETIC)

@@ -17,15 +17,13 @@ Result<NdArray<T>> apply_unary(const NdArray<T>& a) {
 
 }  // namespace
 
-// Each kernel of the list and its instantiations, as in binary.cpp.
-#define VESSIK_UNARY(name, functor, ...)                                       \
-  template <NumericElement T>                                                  \
-  Result<NdArray<T>> name(const NdArray<T>& a) {                               \
-    return apply_unary<ops::functor>(a);                                       \
-  }                                                                            \
-  template decltype(name<Half>) name<Half>;                                    \
-  template decltype(name<BFloat16>) name<BFloat16>;                            \
-  template decltype(name<float>) name<float>;
+// Each kernel of the list and its instantiations.
+#define VESSIK_UNARY(name, functor, ...)         \
+  template <NumericElement T>                    \
+  Result<NdArray<T>> name(const NdArray<T>& a) { \
+    return apply_unary<ops::functor>(a);         \
+  }                                              \
+  VESSIK_INSTANTIATE_NUMERIC(name)
 VESSIK_UNARY_OPS(VESSIK_UNARY)
 #undef VESSIK_UNARY
 
