@@ -106,7 +106,9 @@ VESSIK_SCALAR_COMPARISON_OPS(VESSIK_SCALAR_COMPARISON)
 #undef VESSIK_BOOLEAN
 #undef VESSIK_SCALAR_COMPARISON
 
-Result<Tensor> matmul(const Tensor& self, const Tensor& other) { return binary<MatmulNode>(self, other, &Storage::matmul); }
+Result<Tensor> matmul(const Tensor& self, const Tensor& other) {
+  return binary<MatmulNode>(self, other, &Storage::matmul);
+}
 
 // The scalar forms by hand: the node does not follow the kernel (x - s
 // records a ScalarAddNode) and scalar_div and scalar_rdiv have no kernel of

@@ -10,7 +10,8 @@
 #define VESSIK_ARITHMETIC_OPS(X) X(add, Add, AddNode) X(sub, Sub, SubNode) X(mul, Mul, MulNode) X(div, Div, DivNode)
 
 // X(name, functor, word): against a binary32 scalar; word names the operation in the Bool error.
-#define VESSIK_SCALAR_ARITHMETIC_OPS(X) X(scalar_add, Add, "add") X(scalar_sub, Sub, "sub") X(scalar_mul, Mul, "product")
+#define VESSIK_SCALAR_ARITHMETIC_OPS(X) \
+  X(scalar_add, Add, "add") X(scalar_sub, Sub, "sub") X(scalar_mul, Mul, "product")
 
 // X(name, functor, symbol): any element type, operands alike, giving Bool; symbol names it in the type error.
 #define VESSIK_COMPARISON_OPS(X) X(eq, Eq, "==") X(ge, Ge, ">=") X(gt, Gt, ">") X(le, Le, "<=") X(lt, Lt, "<")

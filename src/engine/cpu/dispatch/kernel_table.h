@@ -34,9 +34,9 @@ namespace vessik {
 // X(name, ...) for each kernel of every numeric element type T, then of
 // Bool: the rows of the lists in operations.h, whose columns each family
 // reads its own way, then the kernels outside them (no other columns).
-#define VESSIK_NUMERIC_KERNELS(X)                                                                      \
-  VESSIK_ARITHMETIC_OPS(X) VESSIK_COMPARISON_OPS(X) VESSIK_SCALAR_ARITHMETIC_OPS(X)                     \
-  VESSIK_SCALAR_COMPARISON_OPS(X) VESSIK_UNARY_OPS(X) VESSIK_GRADIENT_OPS(X)                            \
+#define VESSIK_NUMERIC_KERNELS(X)                                                   \
+  VESSIK_ARITHMETIC_OPS(X) VESSIK_COMPARISON_OPS(X) VESSIK_SCALAR_ARITHMETIC_OPS(X) \
+  VESSIK_SCALAR_COMPARISON_OPS(X) VESSIK_UNARY_OPS(X) VESSIK_GRADIENT_OPS(X)        \
   X(relu_backward, , ) X(matmul, , ) X(matmul_backward, , )
 #define VESSIK_BOOL_KERNELS(X) VESSIK_COMPARISON_OPS(X) VESSIK_LOGICAL_OPS(X) X(logical_not, , )
 

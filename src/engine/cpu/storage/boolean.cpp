@@ -20,7 +20,7 @@ Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other,
 
 }  // namespace
 
-#define VESSIK_LOGICAL(name, ...)                                       \
+#define VESSIK_LOGICAL(name, ...)                                      \
   Result<CpuStorage> CpuStorage::name(const CpuStorage& other) const { \
     return logical(*this, other, &TypedKernels<bool>::name);           \
   }

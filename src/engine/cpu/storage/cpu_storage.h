@@ -64,8 +64,9 @@ class CpuStorage {
   Result<CpuStorage> matmul(const CpuStorage& other) const;
 
   // Gradient kernels. Arguments in the order (saved lhs, g, saved rhs).
-#define VESSIK_MEMBER(kernel, name, ...) \
-  static Result<std::pair<CpuStorage, CpuStorage>> name(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs);
+#define VESSIK_MEMBER(kernel, name, ...)                                                            \
+  static Result<std::pair<CpuStorage, CpuStorage>> name(const CpuStorage& lhs, const CpuStorage& g, \
+                                                        const CpuStorage& rhs);
   VESSIK_GRADIENT_OPS(VESSIK_MEMBER)
 #undef VESSIK_MEMBER
   // A gradient that is not wanted comes back as an empty storage.

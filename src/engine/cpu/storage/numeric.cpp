@@ -81,25 +81,29 @@ Result<CpuStorage> scalar_comparison(const CpuStorage& self, float s, const char
 
 // The kernel `name` of the operands' element type, from the table of this
 // process's level; no such member for element types without the kernel.
-#define VESSIK_KERNEL(name)                                                         \
+#define VESSIK_KERNEL(name)                                                                      \
   []<class T>(const NdArray<T>& a, const auto& b) -> decltype(kernels().typed<T>().name(a, b)) { \
-    return kernels().typed<T>().name(a, b);                                         \
+    return kernels().typed<T>().name(a, b);                                                      \
   }
 
 // The members of the four lists: the family's type checks, with the text
 // its messages name the operation by, then the kernel.
-#define VESSIK_ARITHMETIC(name, ...)                                    \
+#define VESSIK_ARITHMETIC(name, ...)                                   \
   Result<CpuStorage> CpuStorage::name(const CpuStorage& other) const { \
     return arithmetic(*this, other, VESSIK_KERNEL(name));              \
   }
-#define VESSIK_COMPARISON(name, functor, symbol)                        \
+#define VESSIK_COMPARISON(name, functor, symbol)                       \
   Result<CpuStorage> CpuStorage::name(const CpuStorage& other) const { \
     return comparison(*this, other, symbol, VESSIK_KERNEL(name));      \
   }
-#define VESSIK_SCALAR_ARITHMETIC(name, functor, word) \
-  Result<CpuStorage> CpuStorage::name(float s) const { return scalar_arithmetic(*this, s, word, VESSIK_KERNEL(name)); }
-#define VESSIK_SCALAR_COMPARISON(name, functor, symbol) \
-  Result<CpuStorage> CpuStorage::name(float s) const { return scalar_comparison(*this, s, symbol, VESSIK_KERNEL(name)); }
+#define VESSIK_SCALAR_ARITHMETIC(name, functor, word)              \
+  Result<CpuStorage> CpuStorage::name(float s) const {             \
+    return scalar_arithmetic(*this, s, word, VESSIK_KERNEL(name)); \
+  }
+#define VESSIK_SCALAR_COMPARISON(name, functor, symbol)              \
+  Result<CpuStorage> CpuStorage::name(float s) const {               \
+    return scalar_comparison(*this, s, symbol, VESSIK_KERNEL(name)); \
+  }
 VESSIK_ARITHMETIC_OPS(VESSIK_ARITHMETIC)
 VESSIK_COMPARISON_OPS(VESSIK_COMPARISON)
 VESSIK_SCALAR_ARITHMETIC_OPS(VESSIK_SCALAR_ARITHMETIC)

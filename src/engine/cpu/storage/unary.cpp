@@ -5,15 +5,15 @@
 
 namespace vessik {
 
-#define VESSIK_UNARY(name, ...)                                                              \
-  Result<CpuStorage> CpuStorage::name() const {                                              \
-    return visit([]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {                    \
-      if constexpr (NumericElement<T>) {                                                     \
-        return to_storage(kernels().typed<T>().name(a));                                     \
-      } else {                                                                               \
+#define VESSIK_UNARY(name, ...)                                                                     \
+  Result<CpuStorage> CpuStorage::name() const {                                                     \
+    return visit([]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {                           \
+      if constexpr (NumericElement<T>) {                                                            \
+        return to_storage(kernels().typed<T>().name(a));                                            \
+      } else {                                                                                      \
         return fail(ErrorKind::TypeError, "Tensor Dtype not supported for this operation: " #name); \
-      }                                                                                      \
-    });                                                                                      \
+      }                                                                                             \
+    });                                                                                             \
   }
 VESSIK_UNARY_OPS(VESSIK_UNARY)
 #undef VESSIK_UNARY

@@ -10,19 +10,19 @@ namespace vessik::boolean {
 namespace {
 
 // The functors, from the list's last column.
-#define VESSIK_FUNCTOR(name, functor, value)                            \
-  struct functor {                                                      \
-    static constexpr bool arithmetic = false;                           \
-    constexpr bool operator()(bool x, bool y) const { return value; }   \
+#define VESSIK_FUNCTOR(name, functor, value)                          \
+  struct functor {                                                    \
+    static constexpr bool arithmetic = false;                         \
+    constexpr bool operator()(bool x, bool y) const { return value; } \
   };
 VESSIK_LOGICAL_OPS(VESSIK_FUNCTOR)
 #undef VESSIK_FUNCTOR
 
 }  // namespace
 
-#define VESSIK_KERNEL(name, functor, ...)                                       \
-  Result<NdArray<bool>> name(const NdArray<bool>& a, const NdArray<bool>& b) {  \
-    return apply_binary<functor>(a.view(), b.view());                           \
+#define VESSIK_KERNEL(name, functor, ...)                                      \
+  Result<NdArray<bool>> name(const NdArray<bool>& a, const NdArray<bool>& b) { \
+    return apply_binary<functor>(a.view(), b.view());                          \
   }
 VESSIK_LOGICAL_OPS(VESSIK_KERNEL)
 #undef VESSIK_KERNEL
