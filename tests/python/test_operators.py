@@ -2,6 +2,8 @@
 are read, and where the interpreter is told NotImplemented."""
 
 import collections.abc
+import math
+import operator
 
 import numpy as np
 import pytest
@@ -228,6 +230,36 @@ def test_transpose_and_export_memory_order():
     out = values(mixed)
     assert out.flags.c_contiguous
     np.testing.assert_array_equal(out, cube.transpose(1, 0, 2))
+
+
+def laid_out(shape, swap=None):
+    """1, 2, ... in a row-major tensor of `shape`, then the axes `swap` exchanged."""
+    t = T(np.arange(1, math.prod(shape) + 1, dtype=np.float32).reshape(shape))
+    return t if swap is None else t.transpose(*swap)
+
+
+# (shape, swapped axes) of each operand and the result's strides.
+RESULT_LAYOUTS = [
+    ("row-major", ((3, 4),), ((3, 4),), [4, 1]),
+    ("transposed", ((4, 3), (0, 1)), ((4, 3), (0, 1)), [1, 3]),
+    ("transposed with row-major", ((4, 3), (0, 1)), ((3, 4),), [4, 1]),
+    ("row-major with transposed", ((3, 4),), ((4, 3), (0, 1)), [4, 1]),
+    ("transposed with a broadcast row", ((4, 3), (0, 1)), ((4,),), [1, 3]),
+    ("transposed with one element", ((4, 3), (0, 1)), ((1,),), [1, 3]),
+    ("transposed with a broadcast column", ((4, 3), (0, 1)), ((1, 3), (0, 1)), [1, 3]),
+    ("column-major in three axes", ((4, 3, 2), (0, 2)), ((4, 3, 2), (0, 2)), [1, 2, 6]),
+    ("batches of transposed matrices", ((2, 4, 3), (1, 2)), ((2, 4, 3), (1, 2)), [12, 4, 1]),
+    ("empty", ((0, 3),), ((3, 0), (0, 1)), [0, 0]),
+]
+
+
+@pytest.mark.parametrize("name,a,b,strides", RESULT_LAYOUTS, ids=[c[0] for c in RESULT_LAYOUTS])
+def test_binary_result_layout(name, a, b, strides):
+    a, b = laid_out(*a), laid_out(*b)
+    for op in (operator.add, operator.lt):
+        out = op(a, b)
+        assert out.strides == strides
+        np.testing.assert_array_equal(values(out), op(values(a), values(b)))
 
 
 def test_transposed_bf16_export_is_bit_exact():
