@@ -225,28 +225,31 @@ TEST_P(MatmulBackward, ShapesAndValues) {
     ASSERT_EQ(r->second.shape(), c.grad_rhs);
     EXPECT_EQ(r->first.strides(), row_major_strides(c.grad_lhs));
     const std::size_t nd = c.grad_lhs.size();
-    const std::uint64_t n = c.g.back(), m = c.g[c.g.size() - 2];
-    for_each_index(c.grad_lhs, [&](const auto& i) {  // [.., m, k] = sum_j g[.., m, j] rhs[.., k, j]
-      double sum = 0;
-      for (std::uint64_t j = 0; j < n; ++j) {
-        auto gi = i, ri = i;
-        gi[nd - 1] = j;
-        ri[nd - 2] = i[nd - 1];
-        ri[nd - 1] = j;
-        sum += double(element(g, c.grad_lhs, gi)) * double(element(rhs, c.grad_lhs, ri));
-      }
-      EXPECT_FLOAT_EQ(at(r->first.view(), i), sum);
+    // got[i] = sum over j < len of x[at(i, j).first] * y[at(i, j).second]
+    auto expect_sums = [&](const NdArray<float>& got, std::uint64_t len, const NdArray<float>& x,
+                           const NdArray<float>& y, auto at_index) {
+      for_each_index(got.shape(), [&](const auto& i) {
+        double sum = 0;
+        for (std::uint64_t j = 0; j < len; ++j) {
+          const auto [xi, yi] = at_index(i, j);
+          sum += double(element(x, got.shape(), xi)) * double(element(y, got.shape(), yi));
+        }
+        EXPECT_FLOAT_EQ(at(got.view(), i), sum);
+      });
+    };
+    // [.., m, k] = sum_j g[.., m, j] rhs[.., k, j]
+    expect_sums(r->first, c.g.back(), g, rhs, [&](auto i, std::uint64_t j) {
+      auto ri = i;
+      ri[nd - 2] = i[nd - 1];
+      ri[nd - 1] = i[nd - 1] = j;
+      return std::pair{i, ri};
     });
-    for_each_index(c.grad_rhs, [&](const auto& i) {  // [.., k, n] = sum_p lhs[.., p, k] g[.., p, n]
-      double sum = 0;
-      for (std::uint64_t p = 0; p < m; ++p) {
-        auto li = i, gi = i;
-        li[nd - 2] = p;
-        li[nd - 1] = i[nd - 2];
-        gi[nd - 2] = p;
-        sum += double(element(lhs, c.grad_rhs, li)) * double(element(g, c.grad_rhs, gi));
-      }
-      EXPECT_FLOAT_EQ(at(r->second.view(), i), sum);
+    // [.., k, n] = sum_p lhs[.., p, k] g[.., p, n]
+    expect_sums(r->second, c.g[c.g.size() - 2], lhs, g, [&](auto i, std::uint64_t p) {
+      auto li = i;
+      li[nd - 1] = i[nd - 2];
+      li[nd - 2] = i[nd - 2] = p;
+      return std::pair{li, i};
     });
   }
 }
@@ -325,17 +328,6 @@ TEST_P(ReluBackward, ShapesMustMatchExactly) {
 }
 
 // ---- Storage: type checks -----------------------------------------------
-
-CpuStorage storage_of(DType d, const Shape& shape) {
-  const std::vector<float> ones(checked_element_count(shape).value(), 1.0f);
-  switch (d) {
-    case DType::F16: return CpuStorage(make<Half>(shape, ones));
-    case DType::BF16: return CpuStorage(make<BFloat16>(shape, ones));
-    case DType::F32: return CpuStorage(make<float>(shape, ones));
-    case DType::Bool: return CpuStorage(make<bool>(shape, ones));
-  }
-  return CpuStorage(make<float>(shape, ones));
-}
 
 using BinaryEntry = Result<std::pair<CpuStorage, CpuStorage>> (*)(const CpuStorage&, const CpuStorage&,
                                                                   const CpuStorage&);

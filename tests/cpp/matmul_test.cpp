@@ -387,17 +387,6 @@ TEST_P(Matmul16, KeepsTransposedOperandsAndNaN) {
 
 // ---- Storage: element type dispatch -------------------------------------
 
-CpuStorage storage_of(DType d, const Shape& shape) {
-  const std::vector<float> zeros(checked_element_count(shape).value(), 0.0f);
-  switch (d) {
-    case DType::F16: return CpuStorage(make<Half>(shape, zeros));
-    case DType::BF16: return CpuStorage(make<BFloat16>(shape, zeros));
-    case DType::F32: return CpuStorage(make<float>(shape, zeros));
-    case DType::Bool: return CpuStorage(make<bool>(shape, zeros));
-  }
-  return CpuStorage(make<float>(shape, zeros));
-}
-
 TEST(MatmulStorage, TypeChecks) {
   const std::pair<DType, DType> mismatched[] = {
       {DType::F16, DType::F32}, {DType::Bool, DType::F32}, {DType::BF16, DType::Bool}};
