@@ -88,11 +88,12 @@ bench-parallel: build
 	$(VPY) bench/parallel_scaling.py --write
 
 # A wheel in dist/ (built in an isolated environment from the package index,
-# without the C++ tests), and what auditwheel finds it links against.
+# without the C++ tests), and what auditwheel finds it links against. The
+# isolated environment takes the pins as constraints: pip hands them on to
+# the pip that fills it.
 wheel: deps
-	$(VPY) -m pip install -q auditwheel
 	rm -f dist/vessik-*.whl
-	$(VPY) -m pip wheel -q . --no-deps -w dist -Csetup-args=-Dtests=false
+	PIP_CONSTRAINT=$(CURDIR)/$(PY_REQUIREMENTS) $(VPY) -m pip wheel -q . --no-deps -w dist -Csetup-args=-Dtests=false
 	$(VENV)/bin/auditwheel show dist/vessik-*.whl
 
 clean:

@@ -1,6 +1,9 @@
 #include "autograd/nodes.h"
 
+#include <type_traits>
+
 #include "autograd/context.h"
+#include "engine/cpu/operations.h"
 
 namespace vessik {
 
@@ -29,8 +32,10 @@ Result<void> SubNode::backward(AutogradContext& ctx, const Storage& g) const {
 template <BinaryKernel K>
 Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const Storage& g) const {
   auto grads = [&] {
-    if constexpr (K == BinaryKernel::Mul) return Storage::backward_mul(*lhs_data, g, *rhs_data);
-    if constexpr (K == BinaryKernel::Div) return Storage::backward_div(*lhs_data, g, *rhs_data);
+#define VESSIK_RULE(kernel, member, node) \
+  if constexpr (std::is_same_v<SavedBinaryNode, node>) return Storage::member(*lhs_data, g, *rhs_data);
+    VESSIK_GRADIENT_OPS(VESSIK_RULE)
+#undef VESSIK_RULE
     if constexpr (K == BinaryKernel::Matmul) return Storage::backward_matmul(*lhs_data, g, *rhs_data, wanted);
   }();
   if (!grads) return std::unexpected(std::move(grads.error()));

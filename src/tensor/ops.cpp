@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <type_traits>
 
 #include "autograd/backward_pass.h"
 #include "autograd/tape.h"
@@ -34,30 +35,34 @@ Result<Tensor> differentiable(const std::array<const Tensor*, N>& operands, Buil
   return wrap(compute(), requires_grad, node_id);
 }
 
-template <class Node>
-Result<Tensor> binary_with_node(const Tensor& self, const Tensor& other,
-                                StorageResult (Storage::*op)(const Storage&) const) {
-  return differentiable(
-      std::array{&self, &other},
-      [](const std::array<std::uint64_t, 2>& ids) { return std::make_unique<Node>(ids[0], ids[1]); },
-      [&] { return ((*self.storage).*op)(*other.storage); });
-}
-
 // Only the operands that require a gradient need one: Note [Gradients nobody reads].
 WantedGradients wanted_gradients(const Tensor& self, const Tensor& other) {
   if (self.requires_grad && other.requires_grad) return WantedGradients::Both;
   return self.requires_grad ? WantedGradients::LhsOnly : WantedGradients::RhsOnly;
 }
 
+// A node whose rule needs the operands' values (mul, div, matmul) keeps their
+// storage; the others (add, sub) are built from the operands' indices alone.
 template <class Node>
-Result<Tensor> binary_saving_operands(const Tensor& self, const Tensor& other,
-                                      StorageResult (Storage::*op)(const Storage&) const) {
+Result<Tensor> binary(const Tensor& self, const Tensor& other, StorageResult (Storage::*op)(const Storage&) const) {
   return differentiable(
       std::array{&self, &other},
       [&](const std::array<std::uint64_t, 2>& ids) {
-        return std::make_unique<Node>(self.storage, other.storage, ids[0], ids[1], wanted_gradients(self, other));
+        if constexpr (std::is_constructible_v<Node, std::uint64_t, std::uint64_t>) {
+          return std::make_unique<Node>(ids[0], ids[1]);
+        } else {
+          return std::make_unique<Node>(self.storage, other.storage, ids[0], ids[1], wanted_gradients(self, other));
+        }
       },
       [&] { return ((*self.storage).*op)(*other.storage); });
+}
+
+template <class Node>
+Result<Tensor> unary(const Tensor& self, StorageResult (Storage::*op)() const) {
+  return differentiable(
+      std::array{&self},
+      [&](const std::array<std::uint64_t, 1>& ids) { return std::make_unique<Node>(self.storage, ids[0]); },
+      [&] { return ((*self.storage).*op)(); });
 }
 
 template <class Node>
@@ -83,22 +88,31 @@ StorageResult scalar_storage_like(const Storage& like, float s) {
 
 }  // namespace
 
-Result<Tensor> add(const Tensor& self, const Tensor& other) {
-  return binary_with_node<AddNode>(self, other, &Storage::add);
-}
-Result<Tensor> sub(const Tensor& self, const Tensor& other) {
-  return binary_with_node<SubNode>(self, other, &Storage::sub);
-}
-Result<Tensor> mul(const Tensor& self, const Tensor& other) {
-  return binary_saving_operands<MulNode>(self, other, &Storage::mul);
-}
-Result<Tensor> div(const Tensor& self, const Tensor& other) {
-  return binary_saving_operands<DivNode>(self, other, &Storage::div);
-}
+#define VESSIK_ARITHMETIC(name, functor, node) \
+  Result<Tensor> name(const Tensor& self, const Tensor& other) { return binary<node>(self, other, &Storage::name); }
+#define VESSIK_UNARY(name, functor, node) \
+  Result<Tensor> name(const Tensor& self) { return unary<node>(self, &Storage::name); }
+#define VESSIK_BOOLEAN(name, ...) \
+  Result<Tensor> name(const Tensor& self, const Tensor& other) { return wrap(self.storage->name(*other.storage)); }
+#define VESSIK_SCALAR_COMPARISON(name, ...) \
+  Result<Tensor> name(const Tensor& self, float s) { return wrap(self.storage->name(s)); }
+VESSIK_ARITHMETIC_OPS(VESSIK_ARITHMETIC)
+VESSIK_UNARY_OPS(VESSIK_UNARY)
+VESSIK_COMPARISON_OPS(VESSIK_BOOLEAN)
+VESSIK_LOGICAL_OPS(VESSIK_BOOLEAN)
+VESSIK_SCALAR_COMPARISON_OPS(VESSIK_SCALAR_COMPARISON)
+#undef VESSIK_ARITHMETIC
+#undef VESSIK_UNARY
+#undef VESSIK_BOOLEAN
+#undef VESSIK_SCALAR_COMPARISON
+
 Result<Tensor> matmul(const Tensor& self, const Tensor& other) {
-  return binary_saving_operands<MatmulNode>(self, other, &Storage::matmul);
+  return binary<MatmulNode>(self, other, &Storage::matmul);
 }
 
+// The scalar forms by hand: the node does not follow the kernel (x - s
+// records a ScalarAddNode) and scalar_div and scalar_rdiv have no kernel of
+// their own.
 Result<Tensor> scalar_add(const Tensor& self, float s) {
   return scalar_with_node<ScalarAddNode>(self, s, s, &Storage::scalar_add);
 }
@@ -119,7 +133,7 @@ Result<Tensor> scalar_rdiv(const Tensor& self, float s) {
   auto constant = scalar_storage_like(*self.storage, s);
   if (!constant) return std::unexpected(std::move(constant.error()));
   const Tensor numerator{share(std::move(*constant)), false, std::nullopt};
-  return binary_saving_operands<DivNode>(numerator, self, &Storage::div);
+  return binary<DivNode>(numerator, self, &Storage::div);
 }
 
 Result<Tensor> reshape(const Tensor& self, const Shape& shape) {
@@ -136,32 +150,6 @@ Result<Tensor> transpose(const Tensor& self, std::uint64_t dim0, std::uint64_t d
       [&] { return self.storage->transpose(dim0, dim1); });
 }
 
-Result<Tensor> relu(const Tensor& self) {
-  return differentiable(
-      std::array{&self},
-      [&](const std::array<std::uint64_t, 1>& ids) { return std::make_unique<ReluNode>(self.storage, ids[0]); },
-      [&] { return self.storage->relu(); });
-}
-
-Result<Tensor> eq(const Tensor& self, const Tensor& other) { return wrap(self.storage->eq(*other.storage)); }
-Result<Tensor> ge(const Tensor& self, const Tensor& other) { return wrap(self.storage->ge(*other.storage)); }
-Result<Tensor> gt(const Tensor& self, const Tensor& other) { return wrap(self.storage->gt(*other.storage)); }
-Result<Tensor> le(const Tensor& self, const Tensor& other) { return wrap(self.storage->le(*other.storage)); }
-Result<Tensor> lt(const Tensor& self, const Tensor& other) { return wrap(self.storage->lt(*other.storage)); }
-Result<Tensor> scalar_eq(const Tensor& self, float s) { return wrap(self.storage->scalar_eq(s)); }
-Result<Tensor> scalar_ge(const Tensor& self, float s) { return wrap(self.storage->scalar_ge(s)); }
-Result<Tensor> scalar_gt(const Tensor& self, float s) { return wrap(self.storage->scalar_gt(s)); }
-Result<Tensor> scalar_le(const Tensor& self, float s) { return wrap(self.storage->scalar_le(s)); }
-Result<Tensor> scalar_lt(const Tensor& self, float s) { return wrap(self.storage->scalar_lt(s)); }
-Result<Tensor> logical_and(const Tensor& self, const Tensor& other) {
-  return wrap(self.storage->logical_and(*other.storage));
-}
-Result<Tensor> logical_or(const Tensor& self, const Tensor& other) {
-  return wrap(self.storage->logical_or(*other.storage));
-}
-Result<Tensor> logical_xor(const Tensor& self, const Tensor& other) {
-  return wrap(self.storage->logical_xor(*other.storage));
-}
 Result<Tensor> logical_not(const Tensor& self) { return wrap(self.storage->logical_not()); }
 Result<Tensor> zeros_like(const Tensor& self) { return wrap(self.storage->zeros_like()); }
 Result<Tensor> ones_like(const Tensor& self) { return wrap(self.storage->ones_like()); }

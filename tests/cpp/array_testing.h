@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
+#include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik::test {
 
@@ -21,6 +23,18 @@ NdArray<T> make(const Shape& shape, const std::vector<float>& values) {
   EXPECT_EQ(a->size(), values.size());
   for (std::size_t i = 0; i < values.size(); ++i) a->data()[i] = static_cast<T>(values[i]);
   return std::move(*a);
+}
+
+// A storage of `shape` holding ones of element type `d`.
+inline CpuStorage storage_of(DType d, const Shape& shape) {
+  const std::vector<float> ones(checked_element_count(shape).value(), 1.0f);
+  switch (d) {
+    case DType::F16: return CpuStorage(make<Half>(shape, ones));
+    case DType::BF16: return CpuStorage(make<BFloat16>(shape, ones));
+    case DType::F32: return CpuStorage(make<float>(shape, ones));
+    case DType::Bool: return CpuStorage(make<bool>(shape, ones));
+  }
+  std::abort();
 }
 
 // Calls f(index) for every index of `shape` in row-major order.

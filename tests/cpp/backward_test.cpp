@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "array_testing.h"
+#include "engine/cpu/array/broadcast.h"
 #include "engine/cpu/storage/cpu_storage.h"
 #include "levels.h"
 
@@ -167,32 +168,26 @@ TEST_P(DivBackward, SixteenBitRoundsEveryOperation) {
 }
 
 struct BroadcastErrorCase {
+  bool div;
   Shape g, lhs, rhs;
-  std::string message;
+  Shape first, second;  // the pair the error names
 };
 
 TEST_P(BinaryBackward, BroadcastFailures) {
-  const BroadcastErrorCase mul_cases[] = {
-      // g with rhs first, then g with lhs.
-      {{2, 3}, {5}, {4}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
-      {{2, 3}, {5}, {3}, "Shape mismatch: cannot broadcast [2, 3] and [5]"},
+  const BroadcastErrorCase cases[] = {
+      // mul: g with rhs first, then g with lhs.
+      {false, {2, 3}, {5}, {4}, {2, 3}, {4}},
+      {false, {2, 3}, {5}, {3}, {2, 3}, {5}},
+      // div: g with lhs first (g named first), then their common shape with rhs.
+      {true, {2, 3}, {4}, {5}, {2, 3}, {4}},
+      {true, {2, 3}, {2, 1}, {4}, {2, 3}, {4}},
   };
-  for (const auto& c : mul_cases) {
-    auto r = k().f32.mul_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
+  for (const auto& c : cases) {
+    const auto g = ramp<float>(c.g, 0, 1), lhs = ramp<float>(c.lhs, 0, 1), rhs = ramp<float>(c.rhs, 0, 1);
+    auto r = c.div ? k().f32.div_backward(g, lhs, rhs) : k().f32.mul_backward(g, lhs, rhs);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
-    EXPECT_EQ(r.error().message, c.message);
-  }
-  const BroadcastErrorCase div_cases[] = {
-      // g with lhs first (g named first), then their common shape with rhs.
-      {{2, 3}, {4}, {5}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
-      {{2, 3}, {2, 1}, {4}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
-  };
-  for (const auto& c : div_cases) {
-    auto r = k().f32.div_backward(ramp<float>(c.g, 0, 1), ramp<float>(c.lhs, 0, 1), ramp<float>(c.rhs, 0, 1));
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
-    EXPECT_EQ(r.error().message, c.message);
+    EXPECT_EQ(r.error().message, broadcast_shapes(c.first, c.second).error().message);
   }
 }
 
@@ -230,28 +225,31 @@ TEST_P(MatmulBackward, ShapesAndValues) {
     ASSERT_EQ(r->second.shape(), c.grad_rhs);
     EXPECT_EQ(r->first.strides(), row_major_strides(c.grad_lhs));
     const std::size_t nd = c.grad_lhs.size();
-    const std::uint64_t n = c.g.back(), m = c.g[c.g.size() - 2];
-    for_each_index(c.grad_lhs, [&](const auto& i) {  // [.., m, k] = sum_j g[.., m, j] rhs[.., k, j]
-      double sum = 0;
-      for (std::uint64_t j = 0; j < n; ++j) {
-        auto gi = i, ri = i;
-        gi[nd - 1] = j;
-        ri[nd - 2] = i[nd - 1];
-        ri[nd - 1] = j;
-        sum += double(element(g, c.grad_lhs, gi)) * double(element(rhs, c.grad_lhs, ri));
-      }
-      EXPECT_FLOAT_EQ(at(r->first.view(), i), sum);
+    // got[i] = sum over j < len of x[at(i, j).first] * y[at(i, j).second]
+    auto expect_sums = [&](const NdArray<float>& got, std::uint64_t len, const NdArray<float>& x,
+                           const NdArray<float>& y, auto at_index) {
+      for_each_index(got.shape(), [&](const auto& i) {
+        double sum = 0;
+        for (std::uint64_t j = 0; j < len; ++j) {
+          const auto [xi, yi] = at_index(i, j);
+          sum += double(element(x, got.shape(), xi)) * double(element(y, got.shape(), yi));
+        }
+        EXPECT_FLOAT_EQ(at(got.view(), i), sum);
+      });
+    };
+    // [.., m, k] = sum_j g[.., m, j] rhs[.., k, j]
+    expect_sums(r->first, c.g.back(), g, rhs, [&](auto i, std::uint64_t j) {
+      auto ri = i;
+      ri[nd - 2] = i[nd - 1];
+      ri[nd - 1] = i[nd - 1] = j;
+      return std::pair{i, ri};
     });
-    for_each_index(c.grad_rhs, [&](const auto& i) {  // [.., k, n] = sum_p lhs[.., p, k] g[.., p, n]
-      double sum = 0;
-      for (std::uint64_t p = 0; p < m; ++p) {
-        auto li = i, gi = i;
-        li[nd - 2] = p;
-        li[nd - 1] = i[nd - 2];
-        gi[nd - 2] = p;
-        sum += double(element(lhs, c.grad_rhs, li)) * double(element(g, c.grad_rhs, gi));
-      }
-      EXPECT_FLOAT_EQ(at(r->second.view(), i), sum);
+    // [.., k, n] = sum_p lhs[.., p, k] g[.., p, n]
+    expect_sums(r->second, c.g[c.g.size() - 2], lhs, g, [&](auto i, std::uint64_t p) {
+      auto li = i;
+      li[nd - 1] = i[nd - 2];
+      li[nd - 2] = i[nd - 2] = p;
+      return std::pair{li, i};
     });
   }
 }
@@ -327,27 +325,14 @@ TEST_P(ReluBackward, ShapesMustMatchExactly) {
   auto r = k().f32.relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({3}, 0, 1));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
-  EXPECT_EQ(r.error().message, "Shape mismatch in relu_backward: grad [2, 3]\n vs input [3]");
 }
 
 // ---- Storage: type checks -----------------------------------------------
-
-CpuStorage storage_of(DType d, const Shape& shape) {
-  const std::vector<float> ones(checked_element_count(shape).value(), 1.0f);
-  switch (d) {
-    case DType::F16: return CpuStorage(make<Half>(shape, ones));
-    case DType::BF16: return CpuStorage(make<BFloat16>(shape, ones));
-    case DType::F32: return CpuStorage(make<float>(shape, ones));
-    case DType::Bool: return CpuStorage(make<bool>(shape, ones));
-  }
-  return CpuStorage(make<float>(shape, ones));
-}
 
 using BinaryEntry = Result<std::pair<CpuStorage, CpuStorage>> (*)(const CpuStorage&, const CpuStorage&,
                                                                   const CpuStorage&);
 
 TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
-  const std::string message = "DType mismatch between gradient and operands during backward pass.";
   struct Case {
     DType lhs, g, rhs;
   };
@@ -363,7 +348,6 @@ TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
       auto r = entry(storage_of(c.lhs, {2, 2}), storage_of(c.g, {2, 2}), storage_of(c.rhs, {2, 2}));
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error().kind, ErrorKind::TypeError);
-      EXPECT_EQ(r.error().message, message);
     }
     for (DType d : {DType::F16, DType::BF16, DType::F32}) {
       auto r = entry(storage_of(d, {2, 2}), storage_of(d, {2, 2}), storage_of(d, {2, 2}));
@@ -375,19 +359,16 @@ TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
 }
 
 TEST(BackwardStorage, ReluTypeChecksAndKernelFailures) {
-  const std::string message = "DType mismatch between gradient and input during unary backward pass.";
   const std::pair<DType, DType> bad[] = {
       {DType::F16, DType::F32}, {DType::F32, DType::BF16}, {DType::Bool, DType::Bool}};
   for (auto [x, g] : bad) {
     auto r = CpuStorage::backward_relu(storage_of(x, {3}), storage_of(g, {3}));
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::TypeError);
-    EXPECT_EQ(r.error().message, message);
   }
   auto r = CpuStorage::backward_relu(storage_of(DType::BF16, {3}), storage_of(DType::BF16, {2, 3}));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
-  EXPECT_EQ(r.error().message, "Shape mismatch in relu_backward: grad [2, 3]\n vs input [3]");
 }
 
 }  // namespace

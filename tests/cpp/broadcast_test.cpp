@@ -14,36 +14,35 @@ namespace {
 
 struct ShapesCase {
   Shape a, b;
-  Shape common;         // when `error` is empty
-  std::string error;
+  Shape common;  // unless it fails
+  bool fails = false;
 };
 
 TEST(Broadcast, CommonShapes) {
   const ShapesCase cases[] = {
-      {{2, 3}, {3}, {2, 3}, ""},
-      {{2, 1}, {1, 3}, {2, 3}, ""},
-      {{4, 1, 5}, {3, 1}, {4, 3, 5}, ""},
-      {{}, {2, 2}, {2, 2}, ""},
-      {{}, {}, {}, ""},
-      {{0}, {1}, {0}, ""},
-      {{1}, {0}, {0}, ""},
-      {{0, 3}, {0, 1}, {0, 3}, ""},
-      {{0}, {2}, {}, "Shape mismatch: cannot broadcast [0] and [2]"},
-      {{2, 3}, {4}, {}, "Shape mismatch: cannot broadcast [2, 3] and [4]"},
-      {{4}, {2, 3}, {}, "Shape mismatch: cannot broadcast [4] and [2, 3]"},
-      {{}, {3, 0, 2}, {3, 0, 2}, ""},
+      {{2, 3}, {3}, {2, 3}},
+      {{2, 1}, {1, 3}, {2, 3}},
+      {{4, 1, 5}, {3, 1}, {4, 3, 5}},
+      {{}, {2, 2}, {2, 2}},
+      {{}, {}, {}},
+      {{0}, {1}, {0}},
+      {{1}, {0}, {0}},
+      {{0, 3}, {0, 1}, {0, 3}},
+      {{0}, {2}, {}, true},
+      {{2, 3}, {4}, {}, true},
+      {{4}, {2, 3}, {}, true},
+      {{}, {3, 0, 2}, {3, 0, 2}},
   };
   for (const auto& c : cases) {
     const auto r = broadcast_shapes(c.a, c.b);
     const auto flipped = broadcast_shapes(c.b, c.a);
-    if (c.error.empty()) {
+    if (!c.fails) {
       ASSERT_TRUE(r.has_value()) << r.error().message;
       EXPECT_EQ(*r, c.common);
       EXPECT_EQ(*flipped, c.common);
     } else {
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
-      EXPECT_EQ(r.error().message, c.error);
       EXPECT_FALSE(flipped.has_value());
     }
   }
@@ -87,7 +86,7 @@ TEST(Broadcast, BoolArraysShareTheRule) {
   const auto b = NdArray<bool>::filled({4}, false);
   const auto r = broadcast_tensors(*a, *b);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().message, "Shape mismatch: cannot broadcast [2, 3] and [4]");
+  EXPECT_EQ(r.error().message, broadcast_shapes({2, 3}, {4}).error().message);
   const auto c = NdArray<bool>::filled({3}, false);
   EXPECT_EQ(broadcast_tensors(*a, *c)->second.strides, (Strides{0, 1}));
 }

@@ -68,48 +68,38 @@ class NegativeIndex:
         return -3
 
 
-class RaisingLen:
+def raising(what):
+    def call(*_):
+        raise Boom(what)
+    return call
+
+
+def first_only(i):
+    if i > 0:
+        raise IndexError(i)
+    return 1.0
+
+
+class FakeSequence:
+    """Only __len__ and __getitem__, each answered by the function given."""
+
+    def __init__(self, length, item=lambda i: 1.0):
+        self.length, self.item = length, item
+
     def __len__(self):
-        raise Boom("len")
+        return self.length()
 
     def __getitem__(self, i):
-        return 1
+        return self.item(i)
 
 
-class LyingLen:
-    """Claims three items, has one."""
-
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, i):
-        if i > 0:
-            raise IndexError(i)
-        return 1.0
-
-
-class HugeLen:
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, i):
-        return 1.0
-
-
-class NegativeLen:
-    def __len__(self):
-        return -1
-
-    def __getitem__(self, i):
-        return 1.0
-
-
-class RaisingItem:
-    def __len__(self):
-        return 2
-
-    def __getitem__(self, i):
-        raise Boom("item")
+SEQUENCES = {
+    "raising len": FakeSequence(raising("len"), lambda i: 1),
+    "lying len": FakeSequence(lambda: 3, first_only),  # claims three items, has one
+    "huge len": FakeSequence(lambda: 2**62),
+    "negative len": FakeSequence(lambda: -1),
+    "raising item": FakeSequence(lambda: 2, raising("item")),
+}
 
 
 class SelfNesting:
@@ -214,8 +204,7 @@ def cases(vs):
         ("list of None", [None, None]), ("int beyond float", 10**400), ("negative int beyond float", -(10**400)),
         ("list with huge int", [1, 10**400]), ("complex", 1 + 2j), ("raising float", RaisingFloat()),
         ("list of raising float", [RaisingFloat()]), ("lying float", [LyingFloat()]),
-        ("raising len", RaisingLen()), ("lying len", LyingLen()), ("huge len", HugeLen()),
-        ("negative len", NegativeLen()), ("raising item", RaisingItem()), ("self nesting", SelfNesting()),
+        *SEQUENCES.items(), ("self nesting", SelfNesting()),
         ("raising __array__", RaisingArray()), ("lying __array__", LyingArray()), ("tensor", t), ("list of tensors", [t]),
         ("deep nesting", nested(70)),
         ("reentrant element", [Reentrant(vs), Reentrant(vs)]),
@@ -358,8 +347,7 @@ def cases(vs):
         "None": None, "str": "22", "bytes": b"\x02\x02", "int": 4, "float list": [2.0, 2.0], "negative": [-1, -4],
         "2**64": [2**64], "nested": [[2, 2]], "generator": (n for n in (2, 2)), "raising index": [RaisingIndex(), 2],
         "lying index": [LyingIndex(), 2], "huge index": [HugeIndex()], "negative index": [NegativeIndex()],
-        "raising len": RaisingLen(), "lying len": LyingLen(), "huge len": HugeLen(), "negative len": NegativeLen(),
-        "raising item": RaisingItem(), "self nesting": SelfNesting(), "dict": {2: 2}, "set": {4},
+        **SEQUENCES, "self nesting": SelfNesting(), "dict": {2: 2}, "set": {4},
         "size overflows 64 bits": [2**32, 2**32], "huge product": [2**63 - 1, 2**63 - 1, 0, 2**64 - 1],
         "wrong count": [3], "million ones": [1] * 1_000_000 + [4], "reentrant": [Reentrant(vs), 4],
     }

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import vessik
+from vessik.nn.functional import relu
 
 T = vessik.Tensor
 
@@ -44,6 +45,23 @@ def test_first_leaf_after_clear_graph_is_index_zero():
 def test_grad_beyond_the_tape_is_none():
     old = stale_leaves(2)
     assert old[0].grad() is None and old[1].grad() is None
+
+
+@pytest.mark.parametrize(
+    "node,message",
+    [
+        (lambda x: x * x, "DType mismatch between gradient and operands during backward pass."),
+        (relu, "DType mismatch between gradient and input during unary backward pass."),
+    ],
+)
+def test_stale_index_hands_a_node_a_gradient_of_another_type(node, message):
+    T.clear_graph()
+    old = [leaf(), T([1.0], dtype="f16", requires_grad=True)]
+    T.clear_graph()
+    node(leaf())  # slot 1: an f32 node
+    with pytest.raises(TypeError) as info:
+        (old[1] * 3).backward()  # an f16 gradient for slot 1
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(

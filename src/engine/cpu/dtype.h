@@ -46,4 +46,11 @@ concept NumericElement = std::same_as<T, Half> || std::same_as<T, BFloat16> || s
 template <class T>
 concept Element = NumericElement<T> || std::same_as<T, bool>;
 
+// Instantiates the function template f for each numeric element type, each
+// with the type f is declared with.
+#define VESSIK_INSTANTIATE_NUMERIC(f)         \
+  template decltype(f<Half>) f<Half>;         \
+  template decltype(f<BFloat16>) f<BFloat16>; \
+  template decltype(f<float>) f<float>;
+
 }  // namespace vessik

@@ -18,64 +18,45 @@
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dispatch/level.h"
 #include "engine/cpu/dtype.h"
+#include "engine/cpu/numeric/backward/binary.h"
+#include "engine/cpu/numeric/backward/functional.h"
 #include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/numeric/ops/binary.h"
 #include "engine/cpu/numeric/ops/gemm.h"
+#include "engine/cpu/numeric/ops/matmul.h"
 #include "engine/cpu/numeric/ops/matmul_slice.h"
+#include "engine/cpu/numeric/ops/scalar.h"
+#include "engine/cpu/numeric/ops/unary.h"
+#include "engine/cpu/operations.h"
 
 namespace vessik {
 
-namespace kernel_signatures {
-template <class T> using Unary = Result<NdArray<T>> (*)(const NdArray<T>&);
-template <class T> using Binary = Result<NdArray<T>> (*)(const NdArray<T>&, const NdArray<T>&);
-template <class T> using Comparison = Result<NdArray<bool>> (*)(const NdArray<T>&, const NdArray<T>&);
-template <class T> using Scalar = Result<NdArray<T>> (*)(const NdArray<T>&, float);
-template <class T> using ScalarComparison = Result<NdArray<bool>> (*)(const NdArray<T>&, float);
-template <class T>
-using Gradients = Result<std::pair<NdArray<T>, NdArray<T>>> (*)(const NdArray<T>&, const NdArray<T>&,
-                                                                const NdArray<T>&);
-template <class T>
-using MatmulGradients = Result<std::pair<NdArray<T>, NdArray<T>>> (*)(const NdArray<T>&, const NdArray<T>&,
-                                                                      const NdArray<T>&, WantedGradients);
-}  // namespace kernel_signatures
+// X(name, ...) for each kernel of every numeric element type T, then of
+// Bool: the rows of the lists in operations.h, whose columns each family
+// reads its own way, then the kernels outside them (no other columns).
+#define VESSIK_NUMERIC_KERNELS(X)                                                   \
+  VESSIK_ARITHMETIC_OPS(X) VESSIK_COMPARISON_OPS(X) VESSIK_SCALAR_ARITHMETIC_OPS(X) \
+  VESSIK_SCALAR_COMPARISON_OPS(X) VESSIK_UNARY_OPS(X) VESSIK_GRADIENT_OPS(X)        \
+  X(relu_backward, , ) X(matmul, , ) X(matmul_backward, , )
+#define VESSIK_BOOL_KERNELS(X) VESSIK_COMPARISON_OPS(X) VESSIK_LOGICAL_OPS(X) X(logical_not, , )
 
-// X(name, signature, kernel) for each kernel of every numeric element type
-// T, then of Bool. Adding a kernel: its line here and its definition.
-#define VESSIK_NUMERIC_KERNELS(X)                                                                    \
-  X(add, Binary, numeric::add<T>) X(sub, Binary, numeric::sub<T>)                                    \
-  X(mul, Binary, numeric::mul<T>) X(div, Binary, numeric::div<T>)                                    \
-  X(eq, Comparison, numeric::eq<T>) X(ge, Comparison, numeric::ge<T>)                                \
-  X(gt, Comparison, numeric::gt<T>) X(le, Comparison, numeric::le<T>)                                \
-  X(lt, Comparison, numeric::lt<T>)                                                                  \
-  X(scalar_add, Scalar, numeric::scalar_add<T>) X(scalar_sub, Scalar, numeric::scalar_sub<T>)        \
-  X(scalar_mul, Scalar, numeric::scalar_mul<T>)                                                      \
-  X(scalar_eq, ScalarComparison, numeric::scalar_eq<T>) X(scalar_ge, ScalarComparison, numeric::scalar_ge<T>) \
-  X(scalar_gt, ScalarComparison, numeric::scalar_gt<T>) X(scalar_le, ScalarComparison, numeric::scalar_le<T>) \
-  X(scalar_lt, ScalarComparison, numeric::scalar_lt<T>)                                              \
-  X(relu, Unary, numeric::relu<T>) X(relu_backward, Binary, numeric::relu_backward<T>)               \
-  X(mul_backward, Gradients, numeric::mul_backward<T>) X(div_backward, Gradients, numeric::div_backward<T>) \
-  X(matmul, Binary, numeric::matmul<T>) X(matmul_backward, MatmulGradients, numeric::matmul_backward<T>)
-
-#define VESSIK_BOOL_KERNELS(X)                                                                       \
-  X(eq, Comparison, numeric::eq<T>) X(ge, Comparison, numeric::ge<T>)                                \
-  X(gt, Comparison, numeric::gt<T>) X(le, Comparison, numeric::le<T>)                                \
-  X(lt, Comparison, numeric::lt<T>)                                                                  \
-  X(logical_and, Binary, boolean::logical_and) X(logical_or, Binary, boolean::logical_or)            \
-  X(logical_xor, Binary, boolean::logical_xor) X(logical_not, Unary, boolean::logical_not)
-
-#define VESSIK_KERNEL_FIELD(name, signature, kernel) kernel_signatures::signature<T> name = nullptr;
-
+// Each entry has its kernel's type.
 template <class T>
 struct TypedKernels {
-  VESSIK_NUMERIC_KERNELS(VESSIK_KERNEL_FIELD)
+#define VESSIK_FIELD(name, ...) decltype(&numeric::name<T>) name = nullptr;
+  VESSIK_NUMERIC_KERNELS(VESSIK_FIELD)
+#undef VESSIK_FIELD
 };
 
 template <>
 struct TypedKernels<bool> {
-  using T = bool;
-  VESSIK_BOOL_KERNELS(VESSIK_KERNEL_FIELD)
+  // The type of the comparisons and the binary logical operations.
+  using Binary = Result<NdArray<bool>> (*)(const NdArray<bool>&, const NdArray<bool>&);
+#define VESSIK_FIELD(name, ...) Binary name = nullptr;
+  VESSIK_COMPARISON_OPS(VESSIK_FIELD) VESSIK_LOGICAL_OPS(VESSIK_FIELD)
+#undef VESSIK_FIELD
+  Result<NdArray<bool>> (*logical_not)(const NdArray<bool>&) = nullptr;
 };
-
-#undef VESSIK_KERNEL_FIELD
 
 struct KernelTable {
   CpuLevel level = CpuLevel::Baseline;

@@ -4,16 +4,8 @@
 #include "engine/cpu/boolean/ops/logical.h"
 #include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/dispatch/peak_probe.h"
-#include "engine/cpu/processor/float_env.h"
 #include "engine/cpu/half/half_convert.h"
-#include "engine/cpu/numeric/backward/binary.h"
-#include "engine/cpu/numeric/backward/functional.h"
-#include "engine/cpu/numeric/backward/matmul.h"
-#include "engine/cpu/numeric/ops/binary.h"
-#include "engine/cpu/numeric/ops/gemm.h"
-#include "engine/cpu/numeric/ops/matmul.h"
-#include "engine/cpu/numeric/ops/relu.h"
-#include "engine/cpu/numeric/ops/scalar.h"
+#include "engine/cpu/processor/float_env.h"
 
 #if !defined(VESSIK_LEVEL) || !defined(VESSIK_LEVEL_ID)
 #error "compile once per level with -DVESSIK_LEVEL=<name> -DVESSIK_LEVEL_ID=<CpuLevel value>"
@@ -37,20 +29,21 @@ struct Guarded<Kernel> {
   }
 };
 
-#define VESSIK_FILL(name, signature, kernel) t.name = &Guarded<&kernel>::call;
-
+// Each entry takes the kernel of its name, the specialisation its type names.
 template <class T>
 TypedKernels<T> typed_table() {
+  using namespace numeric;
+  using namespace boolean;
   TypedKernels<T> t;
+#define VESSIK_FILL(name, ...) t.name = &Guarded<static_cast<decltype(t.name)>(&name)>::call;
   if constexpr (std::is_same_v<T, bool>) {
     VESSIK_BOOL_KERNELS(VESSIK_FILL)
   } else {
     VESSIK_NUMERIC_KERNELS(VESSIK_FILL)
   }
+#undef VESSIK_FILL
   return t;
 }
-
-#undef VESSIK_FILL
 
 bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
                    MatrixStrides b, SlicePath path, float* out_data, const float* a_data, const float* b_data) {

@@ -38,18 +38,15 @@ Result<StoragePair> binary_backward(const char* op, const CpuStorage& lhs, const
 
 }  // namespace
 
-#define VESSIK_GRADIENT(name) \
-  []<class T>(const NdArray<T>& g, const NdArray<T>& l, const NdArray<T>& r) {  \
-    return kernels().typed<T>().name(g, l, r);                                    \
+#define VESSIK_BACKWARD(kernel, name, ...)                                                                  \
+  Result<StoragePair> CpuStorage::name(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) { \
+    return binary_backward(#name, lhs, g, rhs,                                                              \
+                           []<class T>(const NdArray<T>& gr, const NdArray<T>& l, const NdArray<T>& r) {    \
+                             return kernels().typed<T>().kernel(gr, l, r);                                  \
+                           });                                                                              \
   }
-
-Result<StoragePair> CpuStorage::backward_mul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
-  return binary_backward("backward_mul", lhs, g, rhs, VESSIK_GRADIENT(mul_backward));
-}
-
-Result<StoragePair> CpuStorage::backward_div(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) {
-  return binary_backward("backward_div", lhs, g, rhs, VESSIK_GRADIENT(div_backward));
-}
+VESSIK_GRADIENT_OPS(VESSIK_BACKWARD)
+#undef VESSIK_BACKWARD
 
 Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs,
                                                 WantedGradients wanted) {
@@ -57,8 +54,6 @@ Result<StoragePair> CpuStorage::backward_matmul(const CpuStorage& lhs, const Cpu
     return kernels().typed<T>().matmul_backward(gr, l, r, wanted);
   });
 }
-
-#undef VESSIK_GRADIENT
 
 Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& x, const CpuStorage& g) {
   if (g.dtype() == DType::Bool || x.dtype() != g.dtype()) {

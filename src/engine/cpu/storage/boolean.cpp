@@ -9,7 +9,7 @@ namespace vessik {
 namespace {
 
 Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other,
-                           kernel_signatures::Binary<bool> TypedKernels<bool>::*kernel) {
+                           TypedKernels<bool>::Binary TypedKernels<bool>::*kernel) {
   const NdArray<bool>* a = self.get_if<bool>();
   const NdArray<bool>* b = other.get_if<bool>();
   if (a == nullptr || b == nullptr) {
@@ -20,17 +20,12 @@ Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other,
 
 }  // namespace
 
-Result<CpuStorage> CpuStorage::logical_and(const CpuStorage& other) const {
-  return logical(*this, other, &TypedKernels<bool>::logical_and);
-}
-
-Result<CpuStorage> CpuStorage::logical_or(const CpuStorage& other) const {
-  return logical(*this, other, &TypedKernels<bool>::logical_or);
-}
-
-Result<CpuStorage> CpuStorage::logical_xor(const CpuStorage& other) const {
-  return logical(*this, other, &TypedKernels<bool>::logical_xor);
-}
+#define VESSIK_LOGICAL(name, ...)                                      \
+  Result<CpuStorage> CpuStorage::name(const CpuStorage& other) const { \
+    return logical(*this, other, &TypedKernels<bool>::name);           \
+  }
+VESSIK_LOGICAL_OPS(VESSIK_LOGICAL)
+#undef VESSIK_LOGICAL
 
 Result<CpuStorage> CpuStorage::logical_not() const {
   const NdArray<bool>* a = get_if<bool>();

@@ -12,6 +12,7 @@
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/error.h"
 #include "engine/cpu/numeric/backward/wanted_gradients.h"
+#include "engine/cpu/operations.h"
 
 namespace vessik {
 
@@ -44,45 +45,30 @@ class CpuStorage {
   Result<CpuStorage> reshape(const Shape& new_shape) const;
   Result<CpuStorage> transpose(std::uint64_t dim0, std::uint64_t dim1) const;
 
-  // Unary and scalar operations: F16, BF16, F32.
-  Result<CpuStorage> relu() const;
-  Result<CpuStorage> scalar_add(float s) const;
-  Result<CpuStorage> scalar_mul(float s) const;
-  Result<CpuStorage> scalar_sub(float s) const;
-  Result<CpuStorage> scalar_eq(float s) const;
-  Result<CpuStorage> scalar_ge(float s) const;
-  Result<CpuStorage> scalar_gt(float s) const;
-  Result<CpuStorage> scalar_le(float s) const;
-  Result<CpuStorage> scalar_lt(float s) const;
+  // The operations of the lists in operations.h: F16, BF16 and F32 for
+  // arithmetic, scalar and unary ones, any type alike for comparisons (the
+  // result is Bool), Bool with Bool for logical ones.
+#define VESSIK_MEMBER(name, ...) Result<CpuStorage> name(const CpuStorage& other) const;
+  VESSIK_ARITHMETIC_OPS(VESSIK_MEMBER) VESSIK_COMPARISON_OPS(VESSIK_MEMBER) VESSIK_LOGICAL_OPS(VESSIK_MEMBER)
+#undef VESSIK_MEMBER
+#define VESSIK_MEMBER(name, ...) Result<CpuStorage> name(float s) const;
+  VESSIK_SCALAR_ARITHMETIC_OPS(VESSIK_MEMBER) VESSIK_SCALAR_COMPARISON_OPS(VESSIK_MEMBER)
+#undef VESSIK_MEMBER
+#define VESSIK_MEMBER(name, ...) Result<CpuStorage> name() const;
+  VESSIK_UNARY_OPS(VESSIK_MEMBER)
+#undef VESSIK_MEMBER
 
-  // Binary arithmetic: both operands F16, BF16 or F32 alike.
-  Result<CpuStorage> add(const CpuStorage& other) const;
-  Result<CpuStorage> sub(const CpuStorage& other) const;
-  Result<CpuStorage> mul(const CpuStorage& other) const;
-  Result<CpuStorage> div(const CpuStorage& other) const;
-
-  // Comparisons: any type, both operands alike. Result is Bool.
-  Result<CpuStorage> eq(const CpuStorage& other) const;
-  Result<CpuStorage> ge(const CpuStorage& other) const;
-  Result<CpuStorage> gt(const CpuStorage& other) const;
-  Result<CpuStorage> le(const CpuStorage& other) const;
-  Result<CpuStorage> lt(const CpuStorage& other) const;
-
-  // Logical operations: Bool with Bool.
-  Result<CpuStorage> logical_and(const CpuStorage& other) const;
-  Result<CpuStorage> logical_or(const CpuStorage& other) const;
-  Result<CpuStorage> logical_xor(const CpuStorage& other) const;
   // Negation of a Bool array (the tensor core checks the type first).
   Result<CpuStorage> logical_not() const;
-
   // Matrix product.
   Result<CpuStorage> matmul(const CpuStorage& other) const;
 
   // Gradient kernels. Arguments in the order (saved lhs, g, saved rhs).
-  static Result<std::pair<CpuStorage, CpuStorage>> backward_mul(const CpuStorage& lhs, const CpuStorage& g,
-                                                               const CpuStorage& rhs);
-  static Result<std::pair<CpuStorage, CpuStorage>> backward_div(const CpuStorage& lhs, const CpuStorage& g,
-                                                               const CpuStorage& rhs);
+#define VESSIK_MEMBER(kernel, name, ...)                                                            \
+  static Result<std::pair<CpuStorage, CpuStorage>> name(const CpuStorage& lhs, const CpuStorage& g, \
+                                                        const CpuStorage& rhs);
+  VESSIK_GRADIENT_OPS(VESSIK_MEMBER)
+#undef VESSIK_MEMBER
   // A gradient that is not wanted comes back as an empty storage.
   static Result<std::pair<CpuStorage, CpuStorage>> backward_matmul(const CpuStorage& lhs, const CpuStorage& g,
                                                                   const CpuStorage& rhs,

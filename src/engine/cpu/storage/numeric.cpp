@@ -81,40 +81,41 @@ Result<CpuStorage> scalar_comparison(const CpuStorage& self, float s, const char
 
 // The kernel `name` of the operands' element type, from the table of this
 // process's level; no such member for element types without the kernel.
-#define VESSIK_KERNEL(name)                                                         \
+#define VESSIK_KERNEL(name)                                                                      \
   []<class T>(const NdArray<T>& a, const auto& b) -> decltype(kernels().typed<T>().name(a, b)) { \
-    return kernels().typed<T>().name(a, b);                                         \
+    return kernels().typed<T>().name(a, b);                                                      \
   }
 
-Result<CpuStorage> CpuStorage::add(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(add)); }
-Result<CpuStorage> CpuStorage::sub(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(sub)); }
-Result<CpuStorage> CpuStorage::mul(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(mul)); }
-Result<CpuStorage> CpuStorage::div(const CpuStorage& other) const { return arithmetic(*this, other, VESSIK_KERNEL(div)); }
+// The members of the four lists: the family's type checks, with the text
+// its messages name the operation by, then the kernel.
+#define VESSIK_ARITHMETIC(name, ...)                                   \
+  Result<CpuStorage> CpuStorage::name(const CpuStorage& other) const { \
+    return arithmetic(*this, other, VESSIK_KERNEL(name));              \
+  }
+#define VESSIK_COMPARISON(name, functor, symbol)                       \
+  Result<CpuStorage> CpuStorage::name(const CpuStorage& other) const { \
+    return comparison(*this, other, symbol, VESSIK_KERNEL(name));      \
+  }
+#define VESSIK_SCALAR_ARITHMETIC(name, functor, word)              \
+  Result<CpuStorage> CpuStorage::name(float s) const {             \
+    return scalar_arithmetic(*this, s, word, VESSIK_KERNEL(name)); \
+  }
+#define VESSIK_SCALAR_COMPARISON(name, functor, symbol)              \
+  Result<CpuStorage> CpuStorage::name(float s) const {               \
+    return scalar_comparison(*this, s, symbol, VESSIK_KERNEL(name)); \
+  }
+VESSIK_ARITHMETIC_OPS(VESSIK_ARITHMETIC)
+VESSIK_COMPARISON_OPS(VESSIK_COMPARISON)
+VESSIK_SCALAR_ARITHMETIC_OPS(VESSIK_SCALAR_ARITHMETIC)
+VESSIK_SCALAR_COMPARISON_OPS(VESSIK_SCALAR_COMPARISON)
+#undef VESSIK_ARITHMETIC
+#undef VESSIK_COMPARISON
+#undef VESSIK_SCALAR_ARITHMETIC
+#undef VESSIK_SCALAR_COMPARISON
+
 Result<CpuStorage> CpuStorage::matmul(const CpuStorage& other) const {
   return arithmetic(*this, other, VESSIK_KERNEL(matmul));
 }
-
-Result<CpuStorage> CpuStorage::eq(const CpuStorage& other) const { return comparison(*this, other, "==", VESSIK_KERNEL(eq)); }
-Result<CpuStorage> CpuStorage::ge(const CpuStorage& other) const { return comparison(*this, other, ">=", VESSIK_KERNEL(ge)); }
-Result<CpuStorage> CpuStorage::gt(const CpuStorage& other) const { return comparison(*this, other, ">", VESSIK_KERNEL(gt)); }
-Result<CpuStorage> CpuStorage::le(const CpuStorage& other) const { return comparison(*this, other, "<=", VESSIK_KERNEL(le)); }
-Result<CpuStorage> CpuStorage::lt(const CpuStorage& other) const { return comparison(*this, other, "<", VESSIK_KERNEL(lt)); }
-
-Result<CpuStorage> CpuStorage::scalar_add(float s) const {
-  return scalar_arithmetic(*this, s, "add", VESSIK_KERNEL(scalar_add));
-}
-Result<CpuStorage> CpuStorage::scalar_mul(float s) const {
-  return scalar_arithmetic(*this, s, "product", VESSIK_KERNEL(scalar_mul));
-}
-Result<CpuStorage> CpuStorage::scalar_sub(float s) const {
-  return scalar_arithmetic(*this, s, "sub", VESSIK_KERNEL(scalar_sub));
-}
-
-Result<CpuStorage> CpuStorage::scalar_eq(float s) const { return scalar_comparison(*this, s, "==", VESSIK_KERNEL(scalar_eq)); }
-Result<CpuStorage> CpuStorage::scalar_ge(float s) const { return scalar_comparison(*this, s, ">=", VESSIK_KERNEL(scalar_ge)); }
-Result<CpuStorage> CpuStorage::scalar_gt(float s) const { return scalar_comparison(*this, s, ">", VESSIK_KERNEL(scalar_gt)); }
-Result<CpuStorage> CpuStorage::scalar_le(float s) const { return scalar_comparison(*this, s, "<=", VESSIK_KERNEL(scalar_le)); }
-Result<CpuStorage> CpuStorage::scalar_lt(float s) const { return scalar_comparison(*this, s, "<", VESSIK_KERNEL(scalar_lt)); }
 
 #undef VESSIK_KERNEL
 

@@ -9,30 +9,23 @@ namespace vessik::boolean {
 
 namespace {
 
-struct And {
-  static constexpr bool arithmetic = false;
-  constexpr bool operator()(bool x, bool y) const { return x & y; }
-};
-struct Or {
-  static constexpr bool arithmetic = false;
-  constexpr bool operator()(bool x, bool y) const { return x | y; }
-};
-struct Xor {
-  static constexpr bool arithmetic = false;
-  constexpr bool operator()(bool x, bool y) const { return x != y; }
-};
+// The functors, from the list's last column.
+#define VESSIK_FUNCTOR(name, functor, value)                          \
+  struct functor {                                                    \
+    static constexpr bool arithmetic = false;                         \
+    constexpr bool operator()(bool x, bool y) const { return value; } \
+  };
+VESSIK_LOGICAL_OPS(VESSIK_FUNCTOR)
+#undef VESSIK_FUNCTOR
 
 }  // namespace
 
-Result<NdArray<bool>> logical_and(const NdArray<bool>& a, const NdArray<bool>& b) {
-  return apply_binary<And>(a.view(), b.view());
-}
-Result<NdArray<bool>> logical_or(const NdArray<bool>& a, const NdArray<bool>& b) {
-  return apply_binary<Or>(a.view(), b.view());
-}
-Result<NdArray<bool>> logical_xor(const NdArray<bool>& a, const NdArray<bool>& b) {
-  return apply_binary<Xor>(a.view(), b.view());
-}
+#define VESSIK_KERNEL(name, functor, ...)                                      \
+  Result<NdArray<bool>> name(const NdArray<bool>& a, const NdArray<bool>& b) { \
+    return apply_binary<functor>(a.view(), b.view());                          \
+  }
+VESSIK_LOGICAL_OPS(VESSIK_KERNEL)
+#undef VESSIK_KERNEL
 
 Result<NdArray<bool>> logical_not(const NdArray<bool>& a) {
   auto out = NdArray<bool>::uninitialized(a.shape(), a.strides());

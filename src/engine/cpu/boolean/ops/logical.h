@@ -3,12 +3,13 @@
 // a new array or the broadcasting error; NOT keeps the input's layout.
 
 #include "engine/cpu/array/ndarray.h"
+#include "engine/cpu/operations.h"
 
 namespace vessik::boolean {
 
-Result<NdArray<bool>> logical_and(const NdArray<bool>& a, const NdArray<bool>& b);
-Result<NdArray<bool>> logical_or(const NdArray<bool>& a, const NdArray<bool>& b);
-Result<NdArray<bool>> logical_xor(const NdArray<bool>& a, const NdArray<bool>& b);
+#define VESSIK_DECLARE(name, ...) Result<NdArray<bool>> name(const NdArray<bool>& a, const NdArray<bool>& b);
+VESSIK_LOGICAL_OPS(VESSIK_DECLARE)
+#undef VESSIK_DECLARE
 Result<NdArray<bool>> logical_not(const NdArray<bool>& a);
 
 }  // namespace vessik::boolean

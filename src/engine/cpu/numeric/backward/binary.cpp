@@ -13,6 +13,7 @@
 
 namespace vessik::numeric {
 
+// (g × rhs, g × lhs), each the forward broadcasting multiplication.
 template <NumericElement T>
 Result<GradientPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs) {
   auto for_lhs = mul(g, rhs);
@@ -88,6 +89,8 @@ void div_run(const DivRun<T>& run) {
 
 }  // namespace
 
+// (g ÷ r, ((−g) × l) ÷ (r × r)) in one joint pass over the three broadcast
+// views, each operation rounded to T; both results row-major.
 template <NumericElement T>
 Result<GradientPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs) {
   auto gl_views = broadcast_tensors(g, lhs);
@@ -121,13 +124,8 @@ Result<GradientPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& lhs,
   return GradientPair<T>{std::move(*for_lhs), std::move(*for_rhs)};
 }
 
-template Result<GradientPair<Half>> mul_backward(const NdArray<Half>&, const NdArray<Half>&, const NdArray<Half>&);
-template Result<GradientPair<BFloat16>> mul_backward(const NdArray<BFloat16>&, const NdArray<BFloat16>&,
-                                                     const NdArray<BFloat16>&);
-template Result<GradientPair<float>> mul_backward(const NdArray<float>&, const NdArray<float>&, const NdArray<float>&);
-template Result<GradientPair<Half>> div_backward(const NdArray<Half>&, const NdArray<Half>&, const NdArray<Half>&);
-template Result<GradientPair<BFloat16>> div_backward(const NdArray<BFloat16>&, const NdArray<BFloat16>&,
-                                                     const NdArray<BFloat16>&);
-template Result<GradientPair<float>> div_backward(const NdArray<float>&, const NdArray<float>&, const NdArray<float>&);
+#define VESSIK_INSTANTIATE(kernel, ...) VESSIK_INSTANTIATE_NUMERIC(kernel)
+VESSIK_GRADIENT_OPS(VESSIK_INSTANTIATE)
+#undef VESSIK_INSTANTIATE
 
 }  // namespace vessik::numeric

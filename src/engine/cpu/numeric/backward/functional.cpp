@@ -34,8 +34,6 @@ Result<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x) {
   return out;
 }
 
-template Result<NdArray<Half>> relu_backward(const NdArray<Half>&, const NdArray<Half>&);
-template Result<NdArray<BFloat16>> relu_backward(const NdArray<BFloat16>&, const NdArray<BFloat16>&);
-template Result<NdArray<float>> relu_backward(const NdArray<float>&, const NdArray<float>&);
+VESSIK_INSTANTIATE_NUMERIC(relu_backward)
 
 }  // namespace vessik::numeric

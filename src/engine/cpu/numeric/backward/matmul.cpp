@@ -47,14 +47,6 @@ Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g_ar
   return out;
 }
 
-template Result<std::pair<NdArray<Half>, NdArray<Half>>> matmul_backward(const NdArray<Half>&, const NdArray<Half>&,
-                                                                         const NdArray<Half>&, WantedGradients);
-template Result<std::pair<NdArray<BFloat16>, NdArray<BFloat16>>> matmul_backward(const NdArray<BFloat16>&,
-                                                                                 const NdArray<BFloat16>&,
-                                                                                 const NdArray<BFloat16>&,
-                                                                                 WantedGradients);
-template Result<std::pair<NdArray<float>, NdArray<float>>> matmul_backward(const NdArray<float>&,
-                                                                           const NdArray<float>&,
-                                                                           const NdArray<float>&, WantedGradients);
+VESSIK_INSTANTIATE_NUMERIC(matmul_backward)
 
 }  // namespace vessik::numeric

@@ -5,18 +5,18 @@
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
+#include "engine/cpu/operations.h"
 
 namespace vessik::numeric {
 
-template <NumericElement T> Result<NdArray<T>> add(const NdArray<T>& a, const NdArray<T>& b);
-template <NumericElement T> Result<NdArray<T>> sub(const NdArray<T>& a, const NdArray<T>& b);
-template <NumericElement T> Result<NdArray<T>> mul(const NdArray<T>& a, const NdArray<T>& b);
-template <NumericElement T> Result<NdArray<T>> div(const NdArray<T>& a, const NdArray<T>& b);
+#define VESSIK_DECLARE(name, ...) \
+  template <NumericElement T> Result<NdArray<T>> name(const NdArray<T>& a, const NdArray<T>& b);
+VESSIK_ARITHMETIC_OPS(VESSIK_DECLARE)
+#undef VESSIK_DECLARE
 
-template <Element T> Result<NdArray<bool>> eq(const NdArray<T>& a, const NdArray<T>& b);
-template <Element T> Result<NdArray<bool>> ge(const NdArray<T>& a, const NdArray<T>& b);
-template <Element T> Result<NdArray<bool>> gt(const NdArray<T>& a, const NdArray<T>& b);
-template <Element T> Result<NdArray<bool>> le(const NdArray<T>& a, const NdArray<T>& b);
-template <Element T> Result<NdArray<bool>> lt(const NdArray<T>& a, const NdArray<T>& b);
+#define VESSIK_DECLARE(name, ...) \
+  template <Element T> Result<NdArray<bool>> name(const NdArray<T>& a, const NdArray<T>& b);
+VESSIK_COMPARISON_OPS(VESSIK_DECLARE)
+#undef VESSIK_DECLARE
 
 }  // namespace vessik::numeric

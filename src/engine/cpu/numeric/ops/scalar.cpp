@@ -28,45 +28,19 @@ Result<NdArray<BinaryResult<Op, T>>> apply_scalar(const NdArray<T>& a, float s) 
 
 }  // namespace
 
-template <NumericElement T> Result<NdArray<T>> scalar_add(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Add>(a, s);
-}
-template <NumericElement T> Result<NdArray<T>> scalar_sub(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Sub>(a, s);
-}
-template <NumericElement T> Result<NdArray<T>> scalar_mul(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Mul>(a, s);
-}
-template <NumericElement T> Result<NdArray<bool>> scalar_eq(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Eq>(a, s);
-}
-template <NumericElement T> Result<NdArray<bool>> scalar_ge(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Ge>(a, s);
-}
-template <NumericElement T> Result<NdArray<bool>> scalar_gt(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Gt>(a, s);
-}
-template <NumericElement T> Result<NdArray<bool>> scalar_le(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Le>(a, s);
-}
-template <NumericElement T> Result<NdArray<bool>> scalar_lt(const NdArray<T>& a, float s) {
-  return apply_scalar<ops::Lt>(a, s);
-}
-
-#define VESSIK_SCALAR(T)                                             \
-  template Result<NdArray<T>> scalar_add<T>(const NdArray<T>&, float);    \
-  template Result<NdArray<T>> scalar_sub<T>(const NdArray<T>&, float);    \
-  template Result<NdArray<T>> scalar_mul<T>(const NdArray<T>&, float);    \
-  template Result<NdArray<bool>> scalar_eq<T>(const NdArray<T>&, float); \
-  template Result<NdArray<bool>> scalar_ge<T>(const NdArray<T>&, float); \
-  template Result<NdArray<bool>> scalar_gt<T>(const NdArray<T>&, float); \
-  template Result<NdArray<bool>> scalar_le<T>(const NdArray<T>&, float); \
-  template Result<NdArray<bool>> scalar_lt<T>(const NdArray<T>&, float);
-
-VESSIK_SCALAR(Half)
-VESSIK_SCALAR(BFloat16)
-VESSIK_SCALAR(float)
-
+// Each kernel of the two lists and its instantiations, for results of R.
+#define VESSIK_SCALAR(name, functor, R)                   \
+  template <NumericElement T>                             \
+  Result<NdArray<R>> name(const NdArray<T>& a, float s) { \
+    return apply_scalar<ops::functor>(a, s);              \
+  }                                                       \
+  VESSIK_INSTANTIATE_NUMERIC(name)
+#define VESSIK_ARITHMETIC(name, functor, ...) VESSIK_SCALAR(name, functor, T)
+#define VESSIK_COMPARISON(name, functor, ...) VESSIK_SCALAR(name, functor, bool)
+VESSIK_SCALAR_ARITHMETIC_OPS(VESSIK_ARITHMETIC)
+VESSIK_SCALAR_COMPARISON_OPS(VESSIK_COMPARISON)
+#undef VESSIK_ARITHMETIC
+#undef VESSIK_COMPARISON
 #undef VESSIK_SCALAR
 
 }  // namespace vessik::numeric

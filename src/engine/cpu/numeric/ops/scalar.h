@@ -5,17 +5,16 @@
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
+#include "engine/cpu/operations.h"
 
 namespace vessik::numeric {
 
-template <NumericElement T> Result<NdArray<T>> scalar_add(const NdArray<T>& a, float s);
-template <NumericElement T> Result<NdArray<T>> scalar_sub(const NdArray<T>& a, float s);
-template <NumericElement T> Result<NdArray<T>> scalar_mul(const NdArray<T>& a, float s);
+#define VESSIK_DECLARE(name, ...) template <NumericElement T> Result<NdArray<T>> name(const NdArray<T>& a, float s);
+VESSIK_SCALAR_ARITHMETIC_OPS(VESSIK_DECLARE)
+#undef VESSIK_DECLARE
 
-template <NumericElement T> Result<NdArray<bool>> scalar_eq(const NdArray<T>& a, float s);
-template <NumericElement T> Result<NdArray<bool>> scalar_ge(const NdArray<T>& a, float s);
-template <NumericElement T> Result<NdArray<bool>> scalar_gt(const NdArray<T>& a, float s);
-template <NumericElement T> Result<NdArray<bool>> scalar_le(const NdArray<T>& a, float s);
-template <NumericElement T> Result<NdArray<bool>> scalar_lt(const NdArray<T>& a, float s);
+#define VESSIK_DECLARE(name, ...) template <NumericElement T> Result<NdArray<bool>> name(const NdArray<T>& a, float s);
+VESSIK_SCALAR_COMPARISON_OPS(VESSIK_DECLARE)
+#undef VESSIK_DECLARE
 
 }  // namespace vessik::numeric
