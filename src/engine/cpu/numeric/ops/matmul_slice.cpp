@@ -21,6 +21,9 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   // pace with packing for as long as b stays in L2, whatever m is.
   const bool strips = b.col_stride == 1 && n >= 8 && m >= 4;
   if (kWideTiles && strips && n >= 16 && k * n <= kSmallPanelFloats) return SlicePath::Small;
+  // Strips narrower than two vectors would leave most of a packed tile's
+  // multiply-adds idle, however many rows there are.
+  if (strips && n < 2 * kVectorFloats && k * n <= kSmallPanelFloats) return SlicePath::Small;
   if (m > kSmallMidWork) return SlicePath::Gemm;
   const std::uint64_t work = m * k * n;
   if (work <= kSmallSliceWork) return SlicePath::Small;
@@ -35,6 +38,21 @@ namespace {
 template <int W>
 using Lanes = typename std::conditional_t<W == 1, std::type_identity<float>, F32LanesOf<W>>::type;
 
+// W floats anywhere in memory. Moves through this type, unlike memcpy,
+// leave the accumulators in registers: a memcpy takes their address.
+template <int W>
+struct UnalignedLanesOf {
+  typedef float type __attribute__((vector_size(W * sizeof(float)), aligned(alignof(float)), may_alias));
+};
+template <int W>
+using UnalignedLanes = typename UnalignedLanesOf<W>::type;
+
+// Loops over a tile's rows and strips, unrolled before GCC decides where
+// the accumulators live: left as loops, the accumulator array stays in
+// memory around the loop over k, cleared with rep stos and stored through
+// the stack.
+#define VESSIK_UNROLL _Pragma("GCC unroll 16")
+
 // Lanes pass by reference: wide vectors by value would depend on the
 // vector ABI, which differs between builds.
 template <int W, bool Unit>
@@ -42,7 +60,7 @@ inline void load_lanes(Lanes<W>& v, const float* p, std::int64_t stride) {
   if constexpr (W == 1) {
     v = *p;
   } else if constexpr (Unit) {
-    std::memcpy(&v, p, sizeof v);
+    v = *reinterpret_cast<const UnalignedLanes<W>*>(p);
   } else {
     float gathered[W];
     for (int l = 0; l < W; ++l) gathered[l] = p[l * stride];
@@ -55,10 +73,25 @@ inline void store_lanes(float* p, std::int64_t stride, const Lanes<W>& v) {
   if constexpr (W == 1) {
     *p = v;
   } else if constexpr (Unit) {
-    std::memcpy(p, &v, sizeof v);
+    *reinterpret_cast<UnalignedLanes<W>*>(p) = v;
   } else {
     for (int l = 0; l < W; ++l) p[l * stride] = v[l];
   }
+}
+
+// One step of an output's chain of multiply-adds. Vector lanes contract to
+// FMA wherever the level has it; lone floats are fused explicitly, since the
+// compiler may otherwise gather a tile's rows into one vector multiply and
+// round each product before its add.
+template <int W>
+inline void multiply_add(Lanes<W>& acc, const Lanes<W>& b, float a) {
+#if defined(__FMA__)
+  if constexpr (W == 1) {
+    acc = __builtin_fmaf(b, a, acc);
+    return;
+  }
+#endif
+  acc += b * a;
 }
 
 // Note [Strips of b in registers]
@@ -116,6 +149,8 @@ class NextSliceLines {
     }
   }
 
+  bool active() const { return total_ != 0; }
+
   Lines next_tile() {
     const std::uintptr_t line = line_;
     if (line >= total_) return {current_, 0};
@@ -135,18 +170,28 @@ class NextSliceLines {
 
 }  // namespace
 
+// How a tile reads b and writes its output, and whether it asks for the
+// next slice's lines.
+struct TileLayout {
+  bool unit_b, unit_out, ask_ahead;
+};
+
 struct SliceKernels {
   static constexpr int kRows = 6;
+  // A row of the output that is one narrow strip of b gives each row one
+  // chain of multiply-adds; twice the rows keep enough chains in flight to
+  // hide the multiply-add latency.
+  static constexpr int kNarrowRows = 12;
   // One tile of the output: R rows of a against S adjacent W-column strips
   // of b, R·S accumulators kept in registers over the whole of k.
   // Inlined into its row block, where the strides and pointers it needs
   // stay in registers across tiles.
-  template <int R, int W, int S, bool UnitB, bool UnitOut>
+  template <int R, int W, int S, TileLayout L>
   [[gnu::always_inline]] static inline void tile(const SliceProduct& s, float* out, const float* a, const float* b,
                                                  std::int64_t i0, std::int64_t j0, NextSliceLines& ahead) {
     Lanes<W> acc[R][S];
-    for (int r = 0; r < R; ++r) {
-      for (int t = 0; t < S; ++t) acc[r][t] = Lanes<W>{};
+    VESSIK_UNROLL for (int r = 0; r < R; ++r) {
+      VESSIK_UNROLL for (int t = 0; t < S; ++t) acc[r][t] = Lanes<W>{};
     }
     const std::int64_t k = s.k_, a_rs = s.a_.row_stride, a_cs = s.a_.col_stride;
     const std::int64_t b_rs = s.b_.row_stride, b_cs = s.b_.col_stride;
@@ -154,22 +199,24 @@ struct SliceKernels {
     const float* bcol = b + j0 * b_cs;
     const auto [ask, ask_step] = ahead.next_tile();  // Note [Asking for the next slice]
     for (std::int64_t p = 0; p < k; ++p) {
-      __builtin_prefetch(reinterpret_cast<const void*>(ask + ask_step * static_cast<std::uintptr_t>(p)), 0, 2);
+      if constexpr (L.ask_ahead) {
+        __builtin_prefetch(reinterpret_cast<const void*>(ask + ask_step * static_cast<std::uintptr_t>(p)), 0, 2);
+      }
       Lanes<W> bv[S];
-      for (int t = 0; t < S; ++t) {
-        load_lanes<W, UnitB>(bv[t], bcol + p * b_rs + t * W * b_cs, b_cs);
+      VESSIK_UNROLL for (int t = 0; t < S; ++t) {
+        load_lanes<W, L.unit_b>(bv[t], bcol + p * b_rs + t * W * b_cs, b_cs);
         keep_in_register(bv[t]);
       }
       const float* ap = arow + p * a_cs;
-      for (int r = 0; r < R; ++r) {
+      VESSIK_UNROLL for (int r = 0; r < R; ++r) {
         const float av = ap[r * a_rs];
-        for (int t = 0; t < S; ++t) acc[r][t] += bv[t] * av;
+        VESSIK_UNROLL for (int t = 0; t < S; ++t) multiply_add<W>(acc[r][t], bv[t], av);
       }
     }
-    for (int r = 0; r < R; ++r) {
+    VESSIK_UNROLL for (int r = 0; r < R; ++r) {
       float* orow = out + (i0 + r) * s.out_.row_stride + j0 * s.out_.col_stride;
-      for (int t = 0; t < S; ++t) {
-        store_lanes<W, UnitOut>(orow + t * W * s.out_.col_stride, s.out_.col_stride, acc[r][t]);
+      VESSIK_UNROLL for (int t = 0; t < S; ++t) {
+        store_lanes<W, L.unit_out>(orow + t * W * s.out_.col_stride, s.out_.col_stride, acc[r][t]);
       }
     }
   }
@@ -177,47 +224,61 @@ struct SliceKernels {
   // Tiles of this level's vector width W, as many strips of b at once as
   // the registers hold beside the accumulators (R x S of them), then
   // narrower tiles for the right edge.
-  template <int R, bool UnitB, bool UnitOut>
+  template <int R, TileLayout L>
   static void row_block(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0,
                         NextSliceLines& ahead) {
     constexpr int W = kVectorFloats;
     std::int64_t j = 0;
     if constexpr (kWideTiles) {
-      for (; j + 4 * W <= s.n_; j += 4 * W) tile<R, W, 4, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+      for (; j + 4 * W <= s.n_; j += 4 * W) tile<R, W, 4, L>(s, out, a, b, i0, j, ahead);
     }
-    for (; j + 2 * W <= s.n_; j += 2 * W) tile<R, W, 2, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+    for (; j + 2 * W <= s.n_; j += 2 * W) tile<R, W, 2, L>(s, out, a, b, i0, j, ahead);
     if (j + W <= s.n_) {
-      tile<R, W, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+      tile<R, W, 1, L>(s, out, a, b, i0, j, ahead);
       j += W;
     }
     if constexpr (W > 8) {
       if (j + 8 <= s.n_) {
-        tile<R, 8, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+        tile<R, 8, 1, L>(s, out, a, b, i0, j, ahead);
         j += 8;
       }
     }
     if constexpr (W > 4) {
       if (j + 4 <= s.n_) {
-        tile<R, 4, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+        tile<R, 4, 1, L>(s, out, a, b, i0, j, ahead);
         j += 4;
       }
     }
-    for (; j < s.n_; ++j) tile<R, 1, 1, UnitB, UnitOut>(s, out, a, b, i0, j, ahead);
+    for (; j < s.n_; ++j) tile<R, 1, 1, L>(s, out, a, b, i0, j, ahead);
+  }
+
+  template <TileLayout L>
+  static void rows(const SliceProduct& s, float* out, const float* a, const float* b, NextSliceLines& ahead) {
+    std::int64_t i = 0;
+    if (s.n_ < 2 * kVectorFloats) {
+      for (; i + kNarrowRows <= s.m_; i += kNarrowRows) row_block<kNarrowRows, L>(s, out, a, b, i, ahead);
+    }
+    for (; i + kRows <= s.m_; i += kRows) row_block<kRows, L>(s, out, a, b, i, ahead);
+    switch (s.m_ - i) {
+      case 5: row_block<5, L>(s, out, a, b, i, ahead); break;
+      case 4: row_block<4, L>(s, out, a, b, i, ahead); break;
+      case 3: row_block<3, L>(s, out, a, b, i, ahead); break;
+      case 2: row_block<2, L>(s, out, a, b, i, ahead); break;
+      case 1: row_block<1, L>(s, out, a, b, i, ahead); break;
+      default: break;
+    }
   }
 
   // See Note [Two slice paths].
   template <bool UnitB, bool UnitOut>
   static void small(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice next) {
     NextSliceLines ahead(next, a, s.m_, s.k_, s.n_, s.a_, s.b_, s.out_);
-    std::int64_t i = 0;
-    for (; i + kRows <= s.m_; i += kRows) row_block<kRows, UnitB, UnitOut>(s, out, a, b, i, ahead);
-    switch (s.m_ - i) {
-      case 5: row_block<5, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
-      case 4: row_block<4, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
-      case 3: row_block<3, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
-      case 2: row_block<2, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
-      case 1: row_block<1, UnitB, UnitOut>(s, out, a, b, i, ahead); break;
-      default: break;
+    // A loop that asks for nothing leaves the request out: even a request for
+    // a line already in cache costs a third of a narrow tile's time.
+    if (ahead.active()) {
+      rows<TileLayout{UnitB, UnitOut, true}>(s, out, a, b, ahead);
+    } else {
+      rows<TileLayout{UnitB, UnitOut, false}>(s, out, a, b, ahead);
     }
   }
 
