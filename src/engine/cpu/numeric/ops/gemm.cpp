@@ -84,6 +84,14 @@ std::int64_t round_down(std::int64_t x, std::int64_t to) { return x / to * to; }
 std::int64_t round_up(std::int64_t x, std::int64_t to) { return (x + to - 1) / to * to; }
 std::int64_t magnitude(std::int64_t s) { return s < 0 ? -s : s; }
 
+// The step that cuts `total` into as few blocks of at most `most` as
+// possible, all about the same size (a multiple of `unit`): a last sliver of
+// a block would reuse its packed panels too few times to pay for them.
+std::int64_t even_step(std::int64_t total, std::int64_t most, std::int64_t unit) {
+  const std::int64_t blocks = (total + most - 1) / most;
+  return std::min(most, round_up((total + blocks - 1) / blocks, unit));
+}
+
 GemmBlocking choose_blocking() {
   const CacheSizes& c = cache_sizes();
   GemmBlocking g;
@@ -253,15 +261,18 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
   } else {
     sums = {partial, {n, 1}};
   }
-  for (std::int64_t ic = 0; ic < m; ic += g.rows) {
-    const std::int64_t mc = std::min(g.rows, m - ic);
-    for (std::int64_t pc = 0; pc < k; pc += g.depth) {
-      const std::int64_t kc = std::min(g.depth, k - pc);
+  const std::int64_t row_step = even_step(m, g.rows, kTileRows);
+  const std::int64_t depth_step = even_step(k, g.depth, 1);
+  const std::int64_t column_step = even_step(n, g.columns, kTileColumns);
+  for (std::int64_t ic = 0; ic < m; ic += row_step) {
+    const std::int64_t mc = std::min(row_step, m - ic);
+    for (std::int64_t pc = 0; pc < k; pc += depth_step) {
+      const std::int64_t kc = std::min(depth_step, k - pc);
       const bool first = pc == 0;
       const bool last = pc + kc == k;
       pack_a(a.block(ic, pc), mc, kc, packed_a);
-      for (std::int64_t jc = 0; jc < n; jc += g.columns) {
-        const std::int64_t nc = std::min(g.columns, n - jc);
+      for (std::int64_t jc = 0; jc < n; jc += column_step) {
+        const std::int64_t nc = std::min(column_step, n - jc);
         pack_b(b.block(pc, jc), kc, nc, packed_b);
         for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
           const float* ap = packed_a + ir * kc * kAWidth;
