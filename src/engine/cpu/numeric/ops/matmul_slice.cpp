@@ -21,9 +21,11 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   // pace with packing for as long as b stays in L2, whatever m is.
   const bool strips = b.col_stride == 1 && n >= 8 && m >= 4;
   if (kWideTiles && strips && n >= 16 && k * n <= kSmallPanelFloats) return SlicePath::Small;
-  // Strips narrower than two vectors would leave most of a packed tile's
-  // multiply-adds idle, however many rows there are.
-  if (strips && n < 2 * kVectorFloats && k * n <= kSmallPanelFloats) return SlicePath::Small;
+  // Rows of b narrower than the packed tile would leave most of its
+  // multiply-adds idle, however many rows a has.
+  if (b.col_stride == 1 && n < static_cast<std::uint64_t>(gemm_blocking().tile_columns) && k * n <= kSmallPanelFloats) {
+    return SlicePath::Small;
+  }
   if (m > kSmallMidWork) return SlicePath::Gemm;
   const std::uint64_t work = m * k * n;
   if (work <= kSmallSliceWork) return SlicePath::Small;
@@ -222,34 +224,45 @@ struct SliceKernels {
   }
 
   // Tiles of this level's vector width W, as many strips of b at once as
-  // the registers hold beside the accumulators (R x S of them), then
-  // narrower tiles for the right edge.
+  // the registers hold beside the accumulators (R x S of them). The columns
+  // left, fewer than 2W, take the narrowest one tile that covers them, placed
+  // to end at the last column: the columns it shares with the tile before
+  // are computed again, to the same bits, since each output is the same
+  // chain of multiply-adds whichever tile computes it. Only where no such
+  // tile fits in the matrix do narrower tiles advance, then single columns.
   template <int R, TileLayout L>
   static void row_block(const SliceProduct& s, float* out, const float* a, const float* b, std::int64_t i0,
                         NextSliceLines& ahead) {
     constexpr int W = kVectorFloats;
+    const std::int64_t n = s.n_;
     std::int64_t j = 0;
     if constexpr (kWideTiles) {
-      for (; j + 4 * W <= s.n_; j += 4 * W) tile<R, W, 4, L>(s, out, a, b, i0, j, ahead);
+      for (; j + 4 * W <= n; j += 4 * W) tile<R, W, 4, L>(s, out, a, b, i0, j, ahead);
     }
-    for (; j + 2 * W <= s.n_; j += 2 * W) tile<R, W, 2, L>(s, out, a, b, i0, j, ahead);
-    if (j + W <= s.n_) {
-      tile<R, W, 1, L>(s, out, a, b, i0, j, ahead);
-      j += W;
-    }
-    if constexpr (W > 8) {
-      if (j + 8 <= s.n_) {
+    for (; j + 2 * W <= n; j += 2 * W) tile<R, W, 2, L>(s, out, a, b, i0, j, ahead);
+    while (j < n) {
+      const std::int64_t rest = n - j;
+      if (n >= 4 && rest <= 4) return tile<R, 4, 1, L>(s, out, a, b, i0, n - 4, ahead);
+      if constexpr (W > 4) {
+        if (n >= 8 && rest <= 8) return tile<R, 8, 1, L>(s, out, a, b, i0, n - 8, ahead);
+      }
+      if constexpr (W > 8) {
+        if (n >= W && rest <= W) return tile<R, W, 1, L>(s, out, a, b, i0, n - W, ahead);
+      }
+      if (rest >= W) {
+        tile<R, W, 1, L>(s, out, a, b, i0, j, ahead);
+        j += W;
+      } else if (W > 8 && rest >= 8) {
         tile<R, 8, 1, L>(s, out, a, b, i0, j, ahead);
         j += 8;
-      }
-    }
-    if constexpr (W > 4) {
-      if (j + 4 <= s.n_) {
+      } else if (W > 4 && rest >= 4) {
         tile<R, 4, 1, L>(s, out, a, b, i0, j, ahead);
         j += 4;
+      } else {
+        tile<R, 1, 1, L>(s, out, a, b, i0, j, ahead);
+        ++j;
       }
     }
-    for (; j < s.n_; ++j) tile<R, 1, 1, L>(s, out, a, b, i0, j, ahead);
   }
 
   template <TileLayout L>
