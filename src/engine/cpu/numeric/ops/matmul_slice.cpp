@@ -252,16 +252,24 @@ struct SliceKernels {
       if (rest >= W) {
         tile<R, W, 1, L>(s, out, a, b, i0, j, ahead);
         j += W;
-      } else if (W > 8 && rest >= 8) {
-        tile<R, 8, 1, L>(s, out, a, b, i0, j, ahead);
-        j += 8;
-      } else if (W > 4 && rest >= 4) {
-        tile<R, 4, 1, L>(s, out, a, b, i0, j, ahead);
-        j += 4;
-      } else {
-        tile<R, 1, 1, L>(s, out, a, b, i0, j, ahead);
-        ++j;
+        continue;
       }
+      if constexpr (W > 8) {
+        if (rest >= 8) {
+          tile<R, 8, 1, L>(s, out, a, b, i0, j, ahead);
+          j += 8;
+          continue;
+        }
+      }
+      if constexpr (W > 4) {
+        if (rest >= 4) {
+          tile<R, 4, 1, L>(s, out, a, b, i0, j, ahead);
+          j += 4;
+          continue;
+        }
+      }
+      tile<R, 1, 1, L>(s, out, a, b, i0, j, ahead);
+      ++j;
     }
   }
 

@@ -9,13 +9,15 @@
 // multiplies: a fixed cost per call and one pass over each operand. A batch
 // of tiny slices would spend most of its time there, so small slices run a
 // direct register-blocked loop instead: no packing, the operands read in
-// place. Measured on Zen 4, the loop beats packing up to about 192³ when
-// b's rows are contiguous strips of at least 8 columns (kSmallMidWork), and
-// at the avx512 level, with strips of 16 or more, for as long as b fits the
+// place. Measured on Zen 4, the loop beats packing up to about 192³ when b's
+// rows are contiguous strips of at least 8 columns (kSmallMidWork), and at
+// the avx512 level, with strips of 16 or more, for as long as b fits the
 // core's 1 MiB L2 cache (kSmallPanelFloats: 512³ still gains 4%); otherwise
-// only up to kSmallSliceWork. Both paths compute each output as one chain
-// of multiply-adds over k in increasing order from zero, so they give the
-// same bits.
+// only up to kSmallSliceWork. Rows of b narrower than the packed tile take
+// the loop whatever the height of a: the tile would mostly multiply padding
+// ([300000, 8] @ [8, 8] ran 4 to 8 times faster so). Both paths compute each
+// output as one chain of multiply-adds over k in increasing order from zero,
+// so they give the same bits.
 
 #include <cstdint>
 
