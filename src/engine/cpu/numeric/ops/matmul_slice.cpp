@@ -17,15 +17,12 @@ inline constexpr bool kWideTiles = kVectorBytes == 64;
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   if (m == 0 || k == 0 || n == 0) return SlicePath::Small;
   if (k > kSmallPanelFloats || n > kSmallPanelFloats) return SlicePath::Gemm;
-  // With 32 vector registers and full 16-column strips of b, the loop keeps
-  // pace with packing for as long as b stays in L2, whatever m is.
+  // While b's contiguous rows stay in L2, the loop wins whatever m is when
+  // they are narrower than the packed tile (which would mostly multiply
+  // padding), and with 32 vector registers for any width.
+  const bool narrow = n < static_cast<std::uint64_t>(gemm_blocking().tile_columns);
+  if (b.col_stride == 1 && k * n <= kSmallPanelFloats && (narrow || (kWideTiles && m >= 4))) return SlicePath::Small;
   const bool strips = b.col_stride == 1 && n >= 8 && m >= 4;
-  if (kWideTiles && strips && n >= 16 && k * n <= kSmallPanelFloats) return SlicePath::Small;
-  // Rows of b narrower than the packed tile would leave most of its
-  // multiply-adds idle, however many rows a has.
-  if (b.col_stride == 1 && n < static_cast<std::uint64_t>(gemm_blocking().tile_columns) && k * n <= kSmallPanelFloats) {
-    return SlicePath::Small;
-  }
   if (m > kSmallMidWork) return SlicePath::Gemm;
   const std::uint64_t work = m * k * n;
   if (work <= kSmallSliceWork) return SlicePath::Small;
