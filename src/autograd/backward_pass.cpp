@@ -5,15 +5,14 @@
 
 namespace vessik {
 
-Result<void> run_backward(std::uint64_t start, Storage seed) {
+Result<void> run_backward(const NodeId& start_id, Storage seed) {
   return TapeAccess::exclusive([&](Tape& tape) -> Result<void> {
-    // A tensor made before clear_graph(), or on another thread, may name an
-    // index beyond this tape; there is no node to run, and guessing would
-    // compute nonsense.
-    if (start >= tape.node_count()) {
+    if (!tape.owns(start_id)) {
       return fail(ErrorKind::RuntimeError,
-                  "backward() called on a tensor whose graph was cleared or belongs to another thread");
+                  "backward() called on a tensor whose graph was cleared or belongs to another thread: call "
+                  "backward() on the thread that built the graph, before Tensor.clear_graph()");
     }
+    const std::uint64_t start = start_id.index;
     AutogradContext ctx(tape.node_count());
     ctx.set_grad(start, std::move(seed));
     // Descending index order is a topological order: Note [Tape index order].

@@ -15,10 +15,10 @@ class AutogradContext {
  public:
   explicit AutogradContext(std::size_t node_count) : grads_(node_count) {}
 
-  // Adds `g` into slot k with the broadcasting `add`. Gradients keep the
-  // shape they arrive with (see Note [Unreduced gradients]), so two
-  // gradients of one node may have different shapes. On failure the slot
-  // keeps its previous gradient.
+  // Adds `g` into slot k. Gradients keep the shape they arrive with (see
+  // Note [Unreduced gradients]), so two gradients of one node may differ
+  // in shape; see Note [Shares of different shapes] for how they combine.
+  // On failure the slot keeps its previous gradient.
   Result<void> accumulate(std::uint64_t k, Storage g);
   void set_grad(std::uint64_t k, Storage g);
   // Moves the gradient out of slot k, leaving it empty.

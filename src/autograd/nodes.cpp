@@ -29,8 +29,31 @@ Result<void> SubNode::backward(AutogradContext& ctx, const Storage& g) const {
   return pass_scaled(ctx, rhs, g, -1.0f);
 }
 
+// g with the axes among its last two that broadcast the product's result
+// summed away: the product's rule needs those two axes exactly.
+Result<std::optional<Storage>> matrix_axes_reduced(const Storage& g, const Storage& lhs, const Storage& rhs) {
+  Shape target = g.shape();
+  const Shape a = lhs.shape(), b = rhs.shape();
+  const std::size_t d = target.size();
+  if (d < 2 || a.size() < 2 || b.size() < 2) return std::optional<Storage>{};
+  const std::uint64_t m = a[a.size() - 2], n = b[b.size() - 1];
+  if (target[d - 2] == m && target[d - 1] == n) return std::optional<Storage>{};
+  target[d - 2] = m;
+  target[d - 1] = n;
+  auto reduced = g.sum_to_shape(target);
+  if (!reduced) return std::unexpected(std::move(reduced.error()));
+  return std::optional<Storage>{std::move(*reduced)};
+}
+
 template <BinaryKernel K>
-Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const Storage& g) const {
+Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const Storage& g_in) const {
+  std::optional<Storage> reduced;
+  if constexpr (K == BinaryKernel::Matmul) {
+    auto r = matrix_axes_reduced(g_in, *lhs_data, *rhs_data);
+    if (!r) return std::unexpected(std::move(r.error()));
+    reduced = std::move(*r);
+  }
+  const Storage& g = reduced ? *reduced : g_in;
   auto grads = [&] {
 #define VESSIK_RULE(kernel, member, node) \
   if constexpr (std::is_same_v<SavedBinaryNode, node>) return Storage::member(*lhs_data, g, *rhs_data);
@@ -56,14 +79,31 @@ Result<void> ReluNode::backward(AutogradContext& ctx, const Storage& g) const {
   return ctx.accumulate(input, std::move(*grad));
 }
 
+// g's extra leading axes stay; each trailing block of the result's rank,
+// summed over the axes that broadcast it, is reshaped to the input's shape.
 Result<void> ReshapeNode::backward(AutogradContext& ctx, const Storage& g) const {
-  auto grad = g.reshape(input_shape);
+  const Shape g_shape = g.shape();
+  if (g_shape.size() < output_shape.size()) {
+    return kernel_fail("Gradient " + shape_to_string(g_shape) + " has fewer axes than the reshape result " +
+                       shape_to_string(output_shape));
+  }
+  const auto lead = static_cast<std::ptrdiff_t>(g_shape.size() - output_shape.size());
+  Shape block = Shape(g_shape.begin(), g_shape.begin() + lead);
+  Shape target = block;
+  block.insert(block.end(), output_shape.begin(), output_shape.end());
+  target.insert(target.end(), input_shape.begin(), input_shape.end());
+  // Both give a row-major gradient, which is what reshape reads.
+  auto row_major = block == g_shape ? g.to_row_major() : g.sum_to_shape(block);
+  if (!row_major) return std::unexpected(std::move(row_major.error()));
+  auto grad = row_major->reshape(target);
   if (!grad) return std::unexpected(std::move(grad.error()));
   return ctx.accumulate(input, std::move(*grad));
 }
 
+// Counted from the right: the input's axes are g's last `rank` axes.
 Result<void> TransposeNode::backward(AutogradContext& ctx, const Storage& g) const {
-  auto grad = g.transpose(dim0, dim1);
+  const std::uint64_t extra = g.ndim() >= rank ? g.ndim() - rank : 0;
+  auto grad = g.transpose(dim0 + extra, dim1 + extra);
   if (!grad) return std::unexpected(std::move(grad.error()));
   return ctx.accumulate(input, std::move(*grad));
 }

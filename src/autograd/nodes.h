@@ -3,10 +3,18 @@
 //
 // Note [Unreduced gradients]
 // No rule sums a gradient back to its input's shape: an operand broadcast in
-// the forward operation receives a gradient of the broadcast shape, and the
-// pass combines differently shaped gradients of one node with the
-// broadcasting `add`. This is deliberate; its consequences (relu after a
-// broadcast, reshape of a broadcast gradient) fail with the engine's errors.
+// the forward operation receives a gradient of the broadcast shape. So the
+// gradient g reaching a node may be larger than the node's result: extra
+// leading axes, or longer axes where the result has length 1. Summed over
+// those axes it is the true gradient, and every rule keeps that so:
+// - element-wise rules broadcast their saved operands (and relu its mask)
+//   against g, whose extra axes they are constant along;
+// - transpose swaps its two axes counted from the right;
+// - reshape reshapes each trailing block, after summing the axes inside the
+//   block that g broadcasts, and makes g row-major first;
+// - the matrix product sums the broadcast axes among its last two;
+// - shares of one node whose shapes would repeat one of them in a sum are
+//   first summed down to the axes they have in common (autograd/context.cpp).
 
 #include <cstdint>
 
@@ -60,15 +68,17 @@ struct ReluNode final : BackwardOp {
 };
 
 struct ReshapeNode final : BackwardOp {
-  Shape input_shape;
+  Shape input_shape, output_shape;
   std::uint64_t input;
-  ReshapeNode(Shape s, std::uint64_t i) : input_shape(std::move(s)), input(i) {}
+  ReshapeNode(Shape in, Shape out, std::uint64_t i)
+      : input_shape(std::move(in)), output_shape(std::move(out)), input(i) {}
   Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
 };
 
 struct TransposeNode final : BackwardOp {
-  std::uint64_t input, dim0, dim1;
-  TransposeNode(std::uint64_t i, std::uint64_t a, std::uint64_t b) : input(i), dim0(a), dim1(b) {}
+  std::uint64_t input, rank, dim0, dim1;  // rank: the input's number of axes
+  TransposeNode(std::uint64_t i, std::uint64_t n, std::uint64_t a, std::uint64_t b)
+      : input(i), rank(n), dim0(a), dim1(b) {}
   Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
 };
 

@@ -1,6 +1,7 @@
 #include "autograd/tape.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,11 +17,18 @@ thread_local int tape_users = 0;
   std::abort();
 }
 
+// Epoch 0 is never issued: a default NodeId names no tape.
+std::atomic<std::uint64_t> epochs_issued{0};
+
+std::uint64_t new_epoch() { return epochs_issued.fetch_add(1, std::memory_order_relaxed) + 1; }
+
 }  // namespace
 
-std::uint64_t Tape::register_leaf() {
+Tape::Tape() : epoch_(new_epoch()) {}
+
+NodeId Tape::register_leaf() {
   reserve_for(1);
-  return append(nullptr);
+  return {append(nullptr), epoch_};
 }
 
 void Tape::reserve_for(std::size_t extra) {
@@ -53,6 +61,7 @@ Result<std::optional<Storage>> Tape::get_grad(std::uint64_t index) const {
 void Tape::clear() {
   nodes_.clear();
   grads_.clear();
+  epoch_ = new_epoch();
 }
 
 TapeAccess::Guard::Guard(Mode m) : mode(m) {
@@ -80,7 +89,7 @@ Tape& TapeAccess::tape() {
   return instance;
 }
 
-std::uint64_t register_leaf() {
+NodeId register_leaf() {
   return TapeAccess::exclusive([](Tape& t) { return t.register_leaf(); });
 }
 

@@ -6,8 +6,16 @@
 // A node is appended only after each of its inputs has an index, so every
 // input index is smaller than the node's own. The backward pass therefore
 // visits nodes by descending index and reaches a node only after every node
-// that can contribute to its gradient. Tensors made before clear_graph()
-// keep stale indices; the pass tolerates them (see autograd/backward_pass.cpp).
+// that can contribute to its gradient. Only nodes of the tape's current
+// epoch are ever recorded as inputs (Note [Tape epochs]), so the order holds
+// for every graph.
+//
+// Note [Tape epochs]
+// Every tape takes a fresh epoch from a process-wide counter when it is made
+// and again at every clear(). A NodeId carries the epoch that issued it, so a
+// tensor from before clear_graph(), or from another thread's tape, is told
+// apart from the node that now sits at its index: grad() finds nothing for
+// it, and backward() and recording refuse it.
 
 #include <array>
 #include <cstdint>
@@ -18,6 +26,7 @@
 #include "autograd/backward_op.h"
 #include "engine/cpu/error.h"
 #include "values/storage.h"
+#include "values/tensor.h"
 
 namespace vessik {
 
@@ -26,17 +35,23 @@ class Tape {
   // A leaf is a null node: it has no rule and occupies only its slot.
   using Node = std::unique_ptr<BackwardOp>;
 
-  std::uint64_t register_leaf();
+  Tape();
 
-  // Appends a leaf for every input without an index, then the node made by
-  // `build(input_indices)`; returns the node's index.
+  NodeId register_leaf();
+
+  // Whether `id` names a node of this tape's current graph.
+  bool owns(const NodeId& id) const { return id.epoch == epoch_; }
+
+  // Appends a leaf for every input without a node, then the node made by
+  // `build(input_indices)`; returns the node's id. Every present input must
+  // be owned by this tape.
   template <std::size_t N, class Build>
-  std::uint64_t record(const std::array<std::optional<std::uint64_t>, N>& inputs, Build&& build) {
+  NodeId record(const std::array<std::optional<NodeId>, N>& inputs, Build&& build) {
     reserve_for(N + 1);
     std::array<std::uint64_t, N> ids{};
-    for (std::size_t i = 0; i < N; ++i) ids[i] = inputs[i] ? *inputs[i] : append(nullptr);
+    for (std::size_t i = 0; i < N; ++i) ids[i] = inputs[i] ? inputs[i]->index : append(nullptr);
     Node node = build(ids);
-    return append(std::move(node));
+    return {append(std::move(node)), epoch_};
   }
 
   std::size_t node_count() const { return nodes_.size(); }
@@ -48,13 +63,15 @@ class Tape {
   // A full copy of the stored gradient, nothing for an empty or absent slot.
   Result<std::optional<Storage>> get_grad(std::uint64_t index) const;
 
-  // Drops every node and gradient; keeps the capacity for the next graph.
+  // Drops every node and gradient and starts a new epoch; keeps the
+  // capacity for the next graph.
   void clear();
 
  private:
   void reserve_for(std::size_t extra);
   std::uint64_t append(Node node);
 
+  std::uint64_t epoch_;
   std::vector<Node> nodes_;
   std::vector<std::optional<Storage>> grads_;
 };
@@ -89,7 +106,7 @@ class TapeAccess {
 };
 
 // Convenience entries on the calling thread's tape.
-std::uint64_t register_leaf();
+NodeId register_leaf();
 void clear_tape();
 
 }  // namespace vessik

@@ -51,8 +51,19 @@ void prefix_pending_error(std::string_view function, std::string_view argument) 
     return;
   }
   const std::string prefix = std::string(function) + "() argument '" + std::string(argument) + "': ";
-  PyErr_Format(type, "%s%U", prefix.c_str(), text);
+  PyObject* message = PyUnicode_FromFormat("%s%U", prefix.c_str(), text);
   Py_DECREF(text);
+  // An exception class whose constructor wants more than a message (say
+  // UnicodeDecodeError) cannot take the prefix: it is raised as it was.
+  PyObject* prefixed = message ? PyObject_CallOneArg(type, message) : nullptr;
+  Py_XDECREF(message);
+  if (prefixed == nullptr) {
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_SetObject(type, prefixed);
+  Py_DECREF(prefixed);
   Py_DECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);

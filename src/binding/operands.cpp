@@ -8,7 +8,9 @@ namespace vessik::api {
 int read_scalar(PyObject* obj, float* out) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    // An int beyond every float is a number all the same: answering
+    // NotImplemented would make `t == 10**400` a quiet False.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
     PyErr_Clear();
     return 0;
   }

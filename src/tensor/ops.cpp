@@ -14,25 +14,39 @@ namespace {
 
 using StorageResult = Result<Storage>;
 
-Result<Tensor> wrap(StorageResult storage, bool requires_grad = false, std::optional<std::uint64_t> node_id = {}) {
+Result<Tensor> wrap(StorageResult storage) {
   if (!storage) return std::unexpected(std::move(storage.error()));
-  return Tensor{share(std::move(*storage)), requires_grad, node_id};
+  return Tensor{share(std::move(*storage)), false, std::nullopt};
+}
+
+std::unexpected<Error> stale_operand() {
+  return fail(ErrorKind::RuntimeError,
+              "Tensor belongs to a graph that Tensor.clear_graph() cleared, or to another thread's graph: after "
+              "clear_graph(), make it again from its values (Tensor(t.to_numpy(), requires_grad=True)); to "
+              "compute with it on another thread, pass a tensor made without requires_grad, or its values");
 }
 
 // The recording pattern of every differentiable operation: decide whether
-// the result requires a gradient, record the node (with a fresh leaf for
-// each operand that has no index) before computing, then compute.
+// the result requires a gradient, compute, and only on success record the
+// node (with a fresh leaf for each operand that has no node), so a failure
+// leaves the tape as it was. An operand of another epoch is refused before
+// anything is computed (Note [Tape epochs]).
 template <std::size_t N, class Build, class Compute>
 Result<Tensor> differentiable(const std::array<const Tensor*, N>& operands, Build&& build, Compute&& compute) {
   bool requires_grad = false;
   for (const Tensor* t : operands) requires_grad = requires_grad || t->requires_grad;
-  std::optional<std::uint64_t> node_id;
-  if (requires_grad) {
-    std::array<std::optional<std::uint64_t>, N> inputs;
-    for (std::size_t i = 0; i < N; ++i) inputs[i] = operands[i]->node_id;
-    node_id = TapeAccess::exclusive([&](Tape& tape) { return tape.record(inputs, build); });
-  }
-  return wrap(compute(), requires_grad, node_id);
+  if (!requires_grad) return wrap(compute());
+  return TapeAccess::exclusive([&](Tape& tape) -> Result<Tensor> {
+    std::array<std::optional<NodeId>, N> inputs;
+    for (std::size_t i = 0; i < N; ++i) {
+      inputs[i] = operands[i]->node_id;
+      if (inputs[i] && !tape.owns(*inputs[i])) return stale_operand();
+    }
+    StorageResult storage = compute();
+    if (!storage) return std::unexpected(std::move(storage.error()));
+    const NodeId id = tape.record(inputs, build);
+    return Tensor{share(std::move(*storage)), true, id};
+  });
 }
 
 // Only the operands that require a gradient need one: Note [Gradients nobody reads].
@@ -139,14 +153,18 @@ Result<Tensor> scalar_rdiv(const Tensor& self, float s) {
 Result<Tensor> reshape(const Tensor& self, const Shape& shape) {
   return differentiable(
       std::array{&self},
-      [&](const std::array<std::uint64_t, 1>& ids) { return std::make_unique<ReshapeNode>(self.storage->shape(), ids[0]); },
+      [&](const std::array<std::uint64_t, 1>& ids) {
+        return std::make_unique<ReshapeNode>(self.storage->shape(), shape, ids[0]);
+      },
       [&] { return self.storage->reshape(shape); });
 }
 
 Result<Tensor> transpose(const Tensor& self, std::uint64_t dim0, std::uint64_t dim1) {
   return differentiable(
       std::array{&self},
-      [&](const std::array<std::uint64_t, 1>& ids) { return std::make_unique<TransposeNode>(ids[0], dim0, dim1); },
+      [&](const std::array<std::uint64_t, 1>& ids) {
+        return std::make_unique<TransposeNode>(ids[0], self.storage->shape().size(), dim0, dim1);
+      },
       [&] { return self.storage->transpose(dim0, dim1); });
 }
 
@@ -165,8 +183,11 @@ Result<void> backward(const Tensor& self) {
 
 Result<std::optional<Storage>> grad(const Tensor& self) {
   if (!self.node_id) return std::optional<Storage>{};
-  const std::uint64_t id = *self.node_id;
-  return TapeAccess::shared([id](const Tape& tape) { return tape.get_grad(id); });
+  const NodeId id = *self.node_id;
+  return TapeAccess::shared([id](const Tape& tape) -> Result<std::optional<Storage>> {
+    if (!tape.owns(id)) return std::optional<Storage>{};
+    return tape.get_grad(id.index);
+  });
 }
 
 }  // namespace vessik

@@ -1,7 +1,8 @@
 #pragma once
 // Tensor operations: the one layer between the Python class and the engine.
-// Differentiable operations record their node on the calling thread's tape
-// before computing, so a failing operation still consumes a node index.
+// Differentiable operations compute first and record their node on the
+// calling thread's tape only on success, so a failing operation leaves the
+// tape as it was.
 
 #include <cstdint>
 
@@ -42,7 +43,8 @@ Result<Tensor> ones_like(const Tensor& self);
 // gradients on the calling thread's tape.
 Result<void> backward(const Tensor& self);
 
-// A copy of the gradient stored for `self`, or nothing.
+// A copy of the gradient stored for `self`, or nothing (also for a tensor
+// of a cleared graph or of another thread's).
 Result<std::optional<Storage>> grad(const Tensor& self);
 
 }  // namespace vessik

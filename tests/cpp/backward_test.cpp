@@ -20,11 +20,13 @@ using DivBackward = AtEachLevel;
 using BinaryBackward = AtEachLevel;
 using MatmulBackward = AtEachLevel;
 using ReluBackward = AtEachLevel;
+using SumToShape = AtEachLevel;
 VESSIK_AT_EACH_LEVEL(MulBackward);
 VESSIK_AT_EACH_LEVEL(DivBackward);
 VESSIK_AT_EACH_LEVEL(BinaryBackward);
 VESSIK_AT_EACH_LEVEL(MatmulBackward);
 VESSIK_AT_EACH_LEVEL(ReluBackward);
+VESSIK_AT_EACH_LEVEL(SumToShape);
 
 constexpr WantedGradients kBoth = WantedGradients::Both;
 
@@ -321,10 +323,53 @@ TEST_P(ReluBackward, LayoutsMayDiffer) {
   EXPECT_EQ(logical_elements(*r), (std::vector<float>{0, 2, 3, 4, 0, 0}));
 }
 
-TEST_P(ReluBackward, ShapesMustMatchExactly) {
-  auto r = k().f32.relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({3}, 0, 1));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+TEST_P(ReluBackward, MaskBroadcastsAgainstALargerGradient) {
+  const auto x = make<float>({3}, {-1, 2, 3});
+  auto r = k().f32.relu_backward(ramp<float>({2, 3}, 1, 1), x);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(logical_elements(*r), (std::vector<float>{0, 2, 3, 0, 5, 6}));
+  auto bad = k().f32.relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({2}, 0, 1));
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().kind, ErrorKind::RuntimeError);
+}
+
+// ---- Sums of a broadcast gradient ---------------------------------------
+
+TEST_P(SumToShape, SumsTheBroadcastAxesOfAnyLayout) {
+  auto g = make<float>({3, 2}, {1, 4, 2, 5, 3, 6});
+  g.set_layout({2, 3}, {1, 2});  // [[1, 2, 3], [4, 5, 6]], column-major
+  const struct {
+    Shape target;
+    std::vector<float> sums;
+  } cases[] = {{{3}, {5, 7, 9}}, {{2, 1}, {6, 15}}, {{1, 3}, {5, 7, 9}}, {{}, {21}}, {{2, 3}, {1, 2, 3, 4, 5, 6}}};
+  for (const auto& c : cases) {
+    auto r = k().f32.sum_to_shape(g, c.target);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->shape(), c.target);
+    EXPECT_EQ(r->strides(), row_major_strides(c.target));
+    EXPECT_EQ(logical_elements(*r), c.sums);
+  }
+  auto bad = k().f32.sum_to_shape(g, {2});
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().kind, ErrorKind::RuntimeError);
+}
+
+TEST_P(SumToShape, SixteenBitSumsRoundOnceAndSingleTermsStayExact) {
+  // In F16 2048 + 1 rounds back to 2048 at every step; summed in F32 the
+  // three terms give 2050, which F16 holds.
+  auto r = k().f16.sum_to_shape(make<Half>({3}, {2048, 1, 1}), {});
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(float(logical_elements(*r)[0]), 2050.0f);
+  const float nan = std::nanf("");
+  auto one = k().bf16.sum_to_shape(make<BFloat16>({1, 3}, {-0.0f, nan, -kInf}), {3});
+  ASSERT_TRUE(one.has_value());
+  const auto got = logical_elements(*one);
+  EXPECT_EQ(pattern(got[0]), pattern(BFloat16(-0.0f)));
+  EXPECT_TRUE(std::isnan(float(got[1])));
+  EXPECT_EQ(float(got[2]), -kInf);
+  auto empty = k().f32.sum_to_shape(make<float>({0, 2}, {}), {2});
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(pattern(logical_elements(*empty)[0]), pattern(0.0f));
 }
 
 // ---- Storage: type checks -----------------------------------------------
@@ -366,9 +411,12 @@ TEST(BackwardStorage, ReluTypeChecksAndKernelFailures) {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::TypeError);
   }
-  auto r = CpuStorage::backward_relu(storage_of(DType::BF16, {3}), storage_of(DType::BF16, {2, 3}));
+  auto r = CpuStorage::backward_relu(storage_of(DType::BF16, {2}), storage_of(DType::BF16, {2, 3}));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
+  auto sum = storage_of(DType::Bool, {2, 3}).sum_to_shape({3});
+  ASSERT_FALSE(sum.has_value());
+  EXPECT_EQ(sum.error().kind, ErrorKind::TypeError);
 }
 
 }  // namespace

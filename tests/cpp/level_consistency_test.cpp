@@ -229,6 +229,11 @@ struct Comparison {
              R (*r)(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&)) {
     run(name, t, r, g, a, b);
   }
+  // The sums of g down to a's shape and to a single element.
+  template <class R>
+  void entry(std::string_view name, R (*t)(const NdArray<T>&, const Shape&), R (*r)(const NdArray<T>&, const Shape&)) {
+    for (const Shape& target : {a.shape(), Shape{}}) run(name, t, r, g, target);
+  }
   template <class R>
   void entry(std::string_view name, R (*t)(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&, WantedGradients),
              R (*r)(const NdArray<T>&, const NdArray<T>&, const NdArray<T>&, WantedGradients)) {

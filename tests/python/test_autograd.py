@@ -1,8 +1,6 @@
 """Gradients through the tape: node rules, accumulation, failures, and a
 differential check of random expression graphs against NumPy."""
 
-import threading
-
 import numpy as np
 import pytest
 
@@ -142,48 +140,19 @@ def test_backward_from_an_intermediate_skips_later_nodes():
     assert z.grad() is None
 
 
-FAILING_PASSES = [
-    (
-        "relu of a broadcast result",
-        lambda x: relu(x) * T(np.ones((2, 3))),
-        RuntimeError,
-        "Shape mismatch in relu_backward: grad [2, 3]\n vs input [3]",
-    ),
-    (
-        "reshape of a broadcast gradient",
-        lambda x: x.reshape([3]) + T(np.ones((2, 3))),
-        ValueError,
-        "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes",
-    ),
-    (
-        "reshape through a transpose",
-        lambda x: (x * T(np.ones((2, 3)))).reshape([6]).reshape([2, 3]).transpose(0, 1),
-        ValueError,
-        "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout",
-    ),
-    (
-        "gradients that do not broadcast together",
-        lambda x: (x + T(np.ones((2, 3)))) @ (x + T(np.ones((5, 3)))).transpose(0, 1),
-        RuntimeError,
-        # the gradient gathered first is the left operand of the sum
-        "Shape mismatch: cannot broadcast [5, 3] and [2, 3]",
-    ),
-]
-
-
-@pytest.mark.parametrize("name,build,exc,message", FAILING_PASSES, ids=[f[0] for f in FAILING_PASSES])
-def test_failed_pass_leaves_previous_gradients(name, build, exc, message):
-    x = leaf([1.0, 2.0, 3.0])
-    (x * 5).backward()
-    z = build(x)
-    with pytest.raises(exc) as info:
+def test_failed_pass_leaves_previous_gradients():
+    w = leaf(np.ones((3, 4)))
+    (w * 5).backward()
+    # An empty batch of 2^60 products: w's gradient, unreduced, cannot be held.
+    z = T(np.empty(0, np.float32), requires_grad=True).reshape([1 << 60, 0, 3]) @ w
+    with pytest.raises(RuntimeError) as info:
         z.backward()
-    assert str(info.value) == message
-    np.testing.assert_array_equal(x.grad(), [5, 5, 5])
+    assert str(info.value) == "Matmul result shape [1152921504606846976, 3, 4] is too large"
+    np.testing.assert_array_equal(w.grad(), np.full((3, 4), 5))
     assert z.grad() is None
     # The tape stays usable.
-    (x * 2).backward()
-    np.testing.assert_array_equal(x.grad(), [2, 2, 2])
+    (w * 2).backward()
+    np.testing.assert_array_equal(w.grad(), np.full((3, 4), 2))
 
 
 @pytest.mark.parametrize(
@@ -198,33 +167,6 @@ def test_backward_preconditions(make, exc, message):
     with pytest.raises(exc) as info:
         make().backward()
     assert str(info.value) == message
-
-
-def test_backward_on_a_tensor_whose_graph_was_cleared():
-    x = leaf([1.0])
-    y = x * 2
-    T.clear_graph()
-    with pytest.raises(RuntimeError, match="graph was cleared"):
-        y.backward()
-    assert x.grad() is None
-    z = leaf([3.0]) * 4
-    z.backward()
-
-
-def test_backward_on_another_threads_tensor_names_both_causes():
-    y = leaf([1.0]) * 2
-    raised = []
-
-    def run():
-        try:
-            y.backward()
-        except RuntimeError as e:
-            raised.append(str(e))
-
-    worker = threading.Thread(target=run)
-    worker.start()
-    worker.join()
-    assert raised == ["backward() called on a tensor whose graph was cleared or belongs to another thread"]
 
 
 def test_saved_operands_outlive_their_python_objects():

@@ -75,8 +75,9 @@ def battery(out):
             for name, t in results.items():
                 out[p + name] = t.to_numpy()
         for name, f in {"mul": lambda u, v: u * v, "div": lambda u, v: u / v, "relu": lambda u, v: relu(u)}.items():
-            leaves = [T(d, dtype=kind, requires_grad=True) for d in data]
-            for layout, (x, y) in layouts(*leaves).items():
+            for layout in plain:
+                leaves = [T(d, dtype=kind, requires_grad=True) for d in data]
+                x, y = layouts(*leaves)[layout]
                 f(x, y).backward()
                 for i, leaf in enumerate(leaves):
                     if leaf.grad() is not None:

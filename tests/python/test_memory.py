@@ -56,18 +56,18 @@ def growth(run, warm_up, measured):
 def small_operations(count):
     """`count` operations on small tensors, a backward pass every 250 and
     clear_graph() every 1,000 operations."""
-    x = T([1.0, -2.0, 3.0], requires_grad=True)
     w = T([[0.5, -1.0, 2.0], [1.5, 0.25, -0.5]])
     for i in range(count // 5):
+        if i % 200 == 0:
+            T.clear_graph()
+            x = T([1.0, -2.0, 3.0], requires_grad=True)
         y = (x * w + 1.0) / 2.0  # three operations
         z = relu(y).transpose(0, 1)  # two
         if i % 50 == 49:
             z.backward()
             x.grad()
-        if i % 200 == 199:
-            T.clear_graph()
         try:
-            x + T([1.0], dtype="f16")  # an error path, recorded and raised
+            x + T([1.0], dtype="f16")  # an error path, raised and not recorded
         except ValueError:
             pass
 
@@ -80,9 +80,11 @@ def test_small_operations_leave_memory_flat():
 
 def large_operations(count):
     """`count` operations on 4 MiB tensors (huge-page sized buffers)."""
-    x = T(np.linspace(-1, 1, 1 << 20, dtype=np.float32), requires_grad=True)
+    values = np.linspace(-1, 1, 1 << 20, dtype=np.float32)
     v = T(np.ones((1024, 2), np.float32))
     for i in range(count // 5):
+        if i % 10 == 0:
+            x = T(values, requires_grad=True)
         y = relu(x * 2.0 + x)
         z = y.reshape([1024, 1024]) @ v
         if i % 10 == 9:
@@ -143,7 +145,7 @@ def test_reference_counts_come_back(dtype):
             except (TypeError, ValueError, RuntimeError, IndexError):
                 pass
         del results
-        T.clear_graph()
+    T.clear_graph()
     gc.collect()
     assert counts() == before
 

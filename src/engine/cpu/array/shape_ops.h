@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/error.h"
@@ -37,6 +38,21 @@ Result<NdArray<T>> reshape(const NdArray<T>& a, const Shape& shape) {
   }
   auto out = a.clone();
   if (out) out->set_layout(shape, row_major_strides(shape));
+  return out;
+}
+
+// The same elements in a row-major buffer, copied exactly.
+template <Element T>
+Result<NdArray<T>> to_row_major(const NdArray<T>& a) {
+  if (is_row_major_contiguous(a.shape(), a.strides())) return a.clone();
+  auto out = NdArray<T>::uninitialized_row_major(a.shape());
+  if (!out) return out;
+  T* const po = out->data();
+  const T* const pa = a.data();
+  for_each_run<2>(a.shape(), {&out->strides(), &a.strides()},
+                  [&](const Offsets<2>& at, const Offsets<2>& step, std::int64_t n) {
+                    for (std::int64_t i = 0; i < n; ++i) po[at[0] + i * step[0]] = pa[at[1] + i * step[1]];
+                  });
   return out;
 }
 

@@ -21,6 +21,7 @@
 #include "engine/cpu/numeric/backward/binary.h"
 #include "engine/cpu/numeric/backward/functional.h"
 #include "engine/cpu/numeric/backward/matmul.h"
+#include "engine/cpu/numeric/backward/reduce.h"
 #include "engine/cpu/numeric/ops/binary.h"
 #include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/numeric/ops/matmul.h"
@@ -37,7 +38,7 @@ namespace vessik {
 #define VESSIK_NUMERIC_KERNELS(X)                                                   \
   VESSIK_ARITHMETIC_OPS(X) VESSIK_COMPARISON_OPS(X) VESSIK_SCALAR_ARITHMETIC_OPS(X) \
   VESSIK_SCALAR_COMPARISON_OPS(X) VESSIK_UNARY_OPS(X) VESSIK_GRADIENT_OPS(X)        \
-  X(relu_backward, , ) X(matmul, , ) X(matmul_backward, , )
+  X(relu_backward, , ) X(matmul, , ) X(matmul_backward, , ) X(sum_to_shape, , )
 #define VESSIK_BOOL_KERNELS(X) VESSIK_COMPARISON_OPS(X) VESSIK_LOGICAL_OPS(X) X(logical_not, , )
 
 // Each entry has its kernel's type.

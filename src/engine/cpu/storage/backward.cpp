@@ -68,4 +68,15 @@ Result<CpuStorage> CpuStorage::backward_relu(const CpuStorage& x, const CpuStora
   });
 }
 
+Result<CpuStorage> CpuStorage::sum_to_shape(const Shape& target) const {
+  return visit([&]<class T>(const NdArray<T>& g) -> Result<CpuStorage> {
+    if constexpr (NumericElement<T>) {
+      return to_storage(kernels().typed<T>().sum_to_shape(g, target));
+    } else {
+      return fail(ErrorKind::TypeError,
+                  "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+    }
+  });
+}
+
 }  // namespace vessik

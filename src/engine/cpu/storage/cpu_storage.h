@@ -38,12 +38,15 @@ class CpuStorage {
   // Layout accessors (copies).
   Shape shape() const;
   Strides strides() const;
+  std::size_t ndim() const;
 
   // Shape operations: every element type.
   Result<CpuStorage> zeros_like() const;
   Result<CpuStorage> ones_like() const;
   Result<CpuStorage> reshape(const Shape& new_shape) const;
   Result<CpuStorage> transpose(std::uint64_t dim0, std::uint64_t dim1) const;
+  // The same elements, copied into a row-major buffer.
+  Result<CpuStorage> to_row_major() const;
 
   // The operations of the lists in operations.h: F16, BF16 and F32 for
   // arithmetic, scalar and unary ones, any type alike for comparisons (the
@@ -74,6 +77,9 @@ class CpuStorage {
                                                                   const CpuStorage& rhs,
                                                                   WantedGradients wanted = WantedGradients::Both);
   static Result<CpuStorage> backward_relu(const CpuStorage& x, const CpuStorage& g);
+  // This gradient summed over the axes along which it broadcasts `target`
+  // (F16, BF16 and F32; Bool fails as arithmetic on Bool does).
+  Result<CpuStorage> sum_to_shape(const Shape& target) const;
 
  private:
   Variant data_;

@@ -10,6 +10,10 @@ Strides CpuStorage::strides() const {
   return visit([](const auto& a) { return a.strides(); });
 }
 
+std::size_t CpuStorage::ndim() const {
+  return visit([](const auto& a) { return a.ndim(); });
+}
+
 Result<CpuStorage> CpuStorage::clone() const {
   return visit([](const auto& a) { return to_storage(a.clone()); });
 }

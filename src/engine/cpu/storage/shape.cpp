@@ -21,4 +21,8 @@ Result<CpuStorage> CpuStorage::transpose(std::uint64_t dim0, std::uint64_t dim1)
   return visit([&](const auto& a) { return to_storage(shape_ops::transpose(a, dim0, dim1)); });
 }
 
+Result<CpuStorage> CpuStorage::to_row_major() const {
+  return visit([](const auto& a) { return to_storage(shape_ops::to_row_major(a)); });
+}
+
 }  // namespace vessik

@@ -6,8 +6,8 @@
 // Note [Unreduced broadcast gradients]
 // A gradient keeps the broadcast shape of the arrays it is computed from:
 // when an operand was broadcast in the forward operation, its gradient is
-// not summed back to the operand's own shape. The backward pass accumulates
-// gradients as they are.
+// not summed back to the operand's own shape. g itself may be larger than
+// the operation's result; the saved operands broadcast against it.
 
 #include <utility>
 

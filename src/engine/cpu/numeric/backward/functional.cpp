@@ -3,13 +3,15 @@
 #include <array>
 #include <cstdint>
 
+#include "engine/cpu/array/broadcast.h"
 #include "engine/cpu/array/iterate.h"
 
 namespace vessik::numeric {
 
 template <NumericElement T>
 Result<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x) {
-  if (g.shape() != x.shape()) {
+  const auto x_strides = broadcast_strides(x.shape(), x.strides(), g.shape());
+  if (!x_strides) {
     return kernel_fail("Shape mismatch in relu_backward: grad " + shape_to_string(g.shape()) + "\n vs input " +
                        shape_to_string(x.shape()));
   }
@@ -22,7 +24,7 @@ Result<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x) {
   // x > +0 in x's own type: +0, -0 and NaN all give +0, and a NaN in g
   // passes through wherever x > 0. 16-bit values compare on their patterns.
   const T zero{};
-  for_each_run<3>(g.shape(), {&out->strides(), &g.strides(), &x.strides()},
+  for_each_run<3>(g.shape(), {&out->strides(), &g.strides(), &*x_strides},
                   [&](const Offsets<3>& at, const Offsets<3>& step, std::int64_t n) {
                     T* o = po + at[0];
                     const T* gv = pg + at[1];

@@ -1,6 +1,6 @@
 #pragma once
-// Gradient of relu: g where x > 0, else +0. g and x must have exactly the
-// same shape; no broadcasting.
+// Gradient of relu: g where x > 0, else +0. x broadcasts against g, which
+// may be larger when relu's result was broadcast by a later operation.
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"

@@ -152,6 +152,11 @@ Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedVi
   }
   auto batch = broadcast_shapes(batch_of(a.shape), batch_of(b.shape));
   if (!batch) return std::unexpected(std::move(batch.error()));
+  // An empty result needs no operand views, which may be too large to
+  // address even so ([2^60, 0, 3] @ [3, 4] reads b as [2^60, 3, 4]).
+  if (Shape to = with_matrix(*batch, m, n); checked_element_count(to) == std::uint64_t{0}) {
+    return NdArray<T>::uninitialized_row_major(std::move(to));
+  }
 
   const Shape ta = with_matrix(*batch, m, k);
   const Shape tb = with_matrix(*batch, k, n);
@@ -164,9 +169,7 @@ Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedVi
   if (!checked_element_count(to)) return kernel_fail("Matmul result shape " + shape_to_string(to) + " is too large");
   // Every slice product writes its whole slice, so no zero fill is needed.
   auto out = NdArray<T>::uninitialized_row_major(std::move(to));
-  // An empty result has no slice to compute, but its other batch axes may
-  // be enormous: walking them would take time for nothing.
-  if (!out || out->size() == 0) return out;
+  if (!out) return out;
   if (auto done = batched_product<T>(out->mutable_view(), *va, *vb); !done) {
     return std::unexpected(std::move(done.error()));
   }
