@@ -24,7 +24,8 @@ EITHER = "either"  # NumPy decides (conversions): an ordinary exception or a san
 
 UNSUPPORTED = {"**", "//", "%", "<<", "divmod"}
 NOT_NUMBERS = {"None", "str", "list", "tuple", "dict", "object", "complex", "lying float", "raising float",
-               "raising index", "type", "module", "int beyond float", "negative int beyond float"}
+               "raising index", "type", "module"}
+BEYOND_FLOAT = {"int beyond float", "negative int beyond float"}  # numbers: OverflowError, not NotImplemented
 ORDINARY = (TypeError, ValueError, OverflowError, IndexError, RuntimeError, MemoryError, AttributeError,
             KeyError, ZeroDivisionError, RecursionError, NotImplementedError, ArithmeticError, LookupError)
 
@@ -298,6 +299,8 @@ def cases(vs):
             for sname, fn in symbols.items():
                 if sname in UNSUPPORTED:
                     expect, allowed = RAISES, (TypeError,)
+                elif oname in BEYOND_FLOAT:
+                    expect, allowed = RAISES, (OverflowError, TypeError)
                 elif oname in NOT_NUMBERS:  # unsupported operands; == and != fall back to identity
                     expect, allowed = (RETURNS, is_bool) if sname in ("==", "!=") else (RAISES, (TypeError,))
                 else:
