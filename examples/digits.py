@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
+import tempfile
 import time
 
 import numpy as np
@@ -136,6 +137,14 @@ def accuracy(params, x, labels, dtype):
     return float((out.to_numpy().astype(np.float32).argmax(axis=1) == labels).mean())
 
 
+def plot_once(history, path, dtype, test_size):
+    """The plot, with matplotlib's font cache in a directory removed
+    afterwards: the demo writes nothing but its plot."""
+    with tempfile.TemporaryDirectory(prefix="vessik-matplotlib-") as cache:
+        os.environ.setdefault("MPLCONFIGDIR", cache)
+        plot(history, path, dtype, test_size)
+
+
 def plot(history, path, dtype, test_size):
     import matplotlib
 
@@ -178,8 +187,6 @@ def plot(history, path, dtype, test_size):
 def main(argv=None):
     args = parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
-    # Keep matplotlib's cache inside --out: nothing is written elsewhere.
-    os.environ.setdefault("MPLCONFIGDIR", str(args.out / ".matplotlib"))
     from tqdm import tqdm
 
     x_train, y_train, x_test, y_test = load_data(args.seed)
@@ -220,7 +227,7 @@ def main(argv=None):
     bar.close()
 
     path = args.out / f"digits_{args.dtype}.png"
-    plot(history, path, args.dtype, len(x_test))
+    plot_once(history, path, args.dtype, len(x_test))
     print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
     print(f"plot written to {path}")
     return history

@@ -17,14 +17,13 @@ docs/scaling.md).
 
 from __future__ import annotations
 
-import os
 import sys
 import time
 
 import numpy as np
 
 import vessik as vs
-from digits import accuracy, gradients, init_params, load_data, parse_args, plot, update
+from digits import accuracy, gradients, init_params, load_data, parse_args, plot_once, update
 
 
 def main(argv=None):
@@ -106,10 +105,9 @@ def train(args, parallel):
 
 def save_plot(history, args, test_size):
     args.out.mkdir(parents=True, exist_ok=True)
-    # Keep matplotlib's cache inside --out, as digits.py does.
-    os.environ.setdefault("MPLCONFIGDIR", str(args.out / ".matplotlib"))
-    path = args.out / f"digits_{args.dtype}.png"
-    plot(history, path, args.dtype, test_size)
+    # Beside, not over, the plot of digits.py in the same --out.
+    path = args.out / f"digits_parallel_{args.dtype}.png"
+    plot_once(history, path, args.dtype, test_size)
     return path
 
 

@@ -24,6 +24,7 @@ def test_digits_demo_learns_in_one_epoch(tmp_path, dtype):
     accuracy = float(re.search(r"final held-out accuracy \(\w+\): ([0-9.]+)", run.stdout).group(1))
     assert accuracy > 0.5  # chance is 0.1
     assert (tmp_path / f"digits_{dtype}.png").stat().st_size > 0
+    assert [p.name for p in tmp_path.iterdir()] == [f"digits_{dtype}.png"]  # nothing else left behind
 
 
 def test_digits_demo_rejects_invalid_options(tmp_path):

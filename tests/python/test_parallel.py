@@ -153,7 +153,7 @@ def test_parallel_demo_reports_once_from_rank_zero(mpiexec, tmp_path):
     [accuracy] = [float(line.rsplit(" ", 1)[1]) for line in out.splitlines() if line.startswith("final held-out")]
     assert accuracy > 0.5  # chance is 0.1
     assert "trained on 2 processes" in out
-    assert (tmp_path / "digits_f32.png").stat().st_size > 0
+    assert (tmp_path / "digits_parallel_f32.png").stat().st_size > 0
 
 
 # Runs a script as if mpi4py were not installed.
