@@ -104,9 +104,12 @@ def abort_on_error(comm=None):
     except BaseException as exc:
         if comm.Get_size() == 1 or (isinstance(exc, SystemExit) and exc.code in (None, 0)):
             raise
-        sys.stderr.write(f"rank {comm.Get_rank()} of {comm.Get_size()} failed; aborting the job\n")
-        traceback.print_exc()
+        # One write, then a moment for mpiexec to forward it: the abort
+        # kills this process, and what its forwarder has not read yet is lost.
+        sys.stderr.write(f"rank {comm.Get_rank()} of {comm.Get_size()} failed; aborting the job\n"
+                         + traceback.format_exc())
         sys.stderr.flush()
+        time.sleep(0.2)
         comm.Abort(1)
 
 
