@@ -104,6 +104,7 @@ def test_a_failed_operation_records_nothing(failing):
     np.testing.assert_array_equal(y.grad(), [1.0])
 
 
+@pytest.mark.skipif(bool(os.environ.get("VESSIK_SANITIZED")), reason="ASan's allocator keeps freed memory in quarantine")
 def test_failed_operations_keep_no_operand_alive():
     x = T(np.ones(1 << 20, np.float32), requires_grad=True)
     before = memory_in_use()
