@@ -1,5 +1,6 @@
 #include "autograd/nodes.h"
 
+#include <optional>
 #include <type_traits>
 
 #include "autograd/context.h"
@@ -92,10 +93,14 @@ Result<void> ReshapeNode::backward(AutogradContext& ctx, const Storage& g) const
   Shape target = block;
   block.insert(block.end(), output_shape.begin(), output_shape.end());
   target.insert(target.end(), input_shape.begin(), input_shape.end());
-  // Both give a row-major gradient, which is what reshape reads.
-  auto row_major = block == g_shape ? g.to_row_major() : g.sum_to_shape(block);
-  if (!row_major) return std::unexpected(std::move(row_major.error()));
-  auto grad = row_major->reshape(target);
+  // reshape reads a row-major gradient; copy or sum into one only when g is not.
+  std::optional<Storage> row_major;
+  if (block != g_shape || !is_row_major_contiguous(g_shape, g.strides())) {
+    auto made = block == g_shape ? g.to_row_major() : g.sum_to_shape(block);
+    if (!made) return std::unexpected(std::move(made.error()));
+    row_major.emplace(std::move(*made));
+  }
+  auto grad = (row_major ? *row_major : g).reshape(target);
   if (!grad) return std::unexpected(std::move(grad.error()));
   return ctx.accumulate(input, std::move(*grad));
 }

@@ -361,13 +361,13 @@ CASES = [(name, "f32") for name in ROWS] + [("shares_of_two_shapes", "f16"), ("s
 
 @pytest.mark.parametrize("name, dtype", CASES, ids=[f"{n}-{d}" for n, d in CASES])
 def test_reported_programs(name, dtype):
-    specs, program = ROWS[name]
+    leaf_rows, program = ROWS[name]
     # seeds from 1: seed 0 gives a [3] leaf no positive element, so relu would pass nothing
     leaves = [np.asarray(v if isinstance(v, np.ndarray) else values(v, k + 1), np.float64)
-              .astype(NP[dtype]).astype(np.float64) for k, (v, _) in enumerate(specs)]
+              .astype(NP[dtype]).astype(np.float64) for k, (v, _) in enumerate(leaf_rows)]
 
     def build(L):
-        xs = [L.leaf(v, rg) for v, (_, rg) in zip(leaves, specs)]
+        xs = [L.leaf(v, rg) for v, (_, rg) in zip(leaves, leaf_rows)]
         return xs, program(L, *xs)
 
     check(build, dtype, rtol=1e-4 if dtype == "f32" else 2e-2)
