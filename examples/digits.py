@@ -25,8 +25,8 @@ from vessik.nn.functional import relu
 DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": vs.bfloat16}
 
 
-def parse_args(argv=None):
-    p = argparse.ArgumentParser(description="Train a 64-128-10 perceptron on scikit-learn's digits with vessik.")
+def make_parser(description="Train a 64-128-10 perceptron on scikit-learn's digits with vessik."):
+    p = argparse.ArgumentParser(description=description)
     p.add_argument("--dtype", choices=sorted(DTYPES), default="f32", help="element type of the model's arithmetic")
     p.add_argument("--epochs", type=positive_int, default=30)
     p.add_argument("--batch-size", type=positive_int, default=32)
@@ -34,7 +34,11 @@ def parse_args(argv=None):
     p.add_argument("--momentum", type=unit_float, default=0.9)
     p.add_argument("--seed", type=int, default=0)
     p.add_argument("--out", type=pathlib.Path, default=pathlib.Path("out"), help="directory for the plot")
-    return p.parse_args(argv)
+    return p
+
+
+def parse_args(argv=None):
+    return make_parser().parse_args(argv)
 
 
 def positive_int(text):

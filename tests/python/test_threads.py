@@ -99,3 +99,54 @@ def test_a_gradient_is_invisible_on_another_thread():
     assert seen["before"] is None and seen["after"] is None and seen["refused"]
     np.testing.assert_array_equal(seen["fresh"], [2.0])
     np.testing.assert_array_equal(x.grad(), [3.0, 3.0])  # the main thread's tape is untouched
+
+
+def test_shared_constants_and_tensors_handed_between_threads():
+    """Constants that every thread reads at once, and tensors made on one
+    thread (without requires_grad) that another thread computes with."""
+    import queue
+
+    rng = np.random.default_rng(7)
+    shared = {d: T(rng.standard_normal((8, 8)).astype(np.float32), dtype=d) for d in ("f32", "f16", "bf16")}
+    count = 600
+
+    def produce(i):
+        return T(np.full((3, 8), i / 7, np.float32), dtype=("f32", "f16", "bf16")[i % 3])
+
+    def consume(i, x):
+        w = T(np.arange(8, dtype=np.float32) / (i + 1), dtype=x.dtype, requires_grad=True)
+        y = relu(x @ shared[x.dtype] - w) * w
+        y.backward()
+        result = y.to_numpy(), w.grad()
+        T.clear_graph()
+        return result
+
+    alone = [consume(i, produce(i)) for i in range(count)]
+    handed, results, errors = queue.Queue(maxsize=8), [None] * count, []
+    barrier = threading.Barrier(4)
+
+    def producer(first):
+        barrier.wait()
+        for i in range(first, count, 2):
+            handed.put((i, produce(i)))
+
+    def consumer():
+        barrier.wait()
+        try:
+            while (item := handed.get()) is not None:
+                results[item[0]] = consume(*item)
+        except Exception as e:  # noqa: BLE001 - reported by the main thread
+            errors.append(e)
+
+    producers = [threading.Thread(target=producer, args=(k,)) for k in range(2)]
+    consumers = [threading.Thread(target=consumer) for _ in range(2)]
+    for thread in producers + consumers:
+        thread.start()
+    for thread in producers:
+        thread.join()
+    for _ in consumers:
+        handed.put(None)
+    for thread in consumers:
+        thread.join()
+    assert errors == []
+    same(results, alone)
