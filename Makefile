@@ -23,7 +23,7 @@ unexport VESSIK_CPU_LEVEL
 # the machine has on PATH.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: deps system-deps build test fuzz demo demo-parallel demo-threads bench bench-parallel bench-threads wheel wheels clean-room clean
+.PHONY: deps system-deps build test fuzz demo demo-parallel demo-threads bench bench-parallel bench-threads wheel wheels clean-room tsan clean
 
 deps: system-deps $(VENV)/.deps
 
@@ -107,6 +107,11 @@ FT_PYTHON = $$(tools/build_cpython.sh 3.13t)
 bench-threads: build
 	[ -x build/wheel-venv-cp313t/bin/python ] || bash .ci/wheel $(FT_PYTHON)
 	$(VPY) bench/thread_scaling.py --python build/wheel-venv-cp313t/bin/python --python $(VPY) --write
+
+# The thread tests under ThreadSanitizer (a TSan build of 3.13t; about 30
+# minutes the first time, for the interpreter).
+tsan:
+	tools/tsan.sh
 
 # The README's promise in a clean Debian root (debootstrap): make test and
 # make demo with nothing but Debian's python3 and make. SUITE=trixie for 13.

@@ -3,15 +3,17 @@
 # package, into a cache outside the clone (reused on later runs):
 #   tools/build_cpython.sh 3.13t    free-threaded 3.13 (--disable-gil)
 #   tools/build_cpython.sh 3.13     the same source with the GIL
+#   tools/build_cpython.sh 3.13t-tsan  3.13t under ThreadSanitizer
 # Prints the interpreter's path last. Needs root for apt the first time.
 set -euo pipefail
-FLAVOUR=${1:?usage: build_cpython.sh 3.13t|3.13}
+FLAVOUR=${1:?usage: build_cpython.sh 3.13t|3.13|3.13t-tsan}
 SUITE=${CPYTHON_SUITE:-trixie}
 CACHE=${VESSIK_CACHE:-/var/cache/vessik}
 PREFIX=$CACHE/cpython-$FLAVOUR
 case "$FLAVOUR" in
   3.13t) SOURCE=python3.13; EXE=python3.13t; FLAGS=--disable-gil ;;
   3.13)  SOURCE=python3.13; EXE=python3.13; FLAGS= ;;
+  3.13t-tsan) SOURCE=python3.13; EXE=python3.13t; FLAGS="--disable-gil --with-thread-sanitizer" ;;
   *) echo "unknown interpreter: $FLAVOUR" >&2; exit 2 ;;
 esac
 if [ -x "$PREFIX/bin/$EXE" ] && "$PREFIX/bin/$EXE" -c 'import ssl, ctypes, venv' 2>/dev/null; then

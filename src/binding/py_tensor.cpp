@@ -12,12 +12,9 @@ namespace {
 
 void tensor_dealloc(PyObject* obj) noexcept {
   auto* self = reinterpret_cast<PyTensor*>(obj);
-  PyTypeObject* type = Py_TYPE(obj);
   self->tensor.~Tensor();
   self->borrows.~atomic();
-  type->tp_free(obj);
-  // Instances of a heap type hold a reference to it.
-  Py_DECREF(type);
+  Py_TYPE(obj)->tp_free(obj);
 }
 
 // Member table, in registration order.
@@ -53,34 +50,32 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_nb_invert, reinterpret_cast<void*>(tensor_invert)},
-    {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
-    {Py_nb_add, reinterpret_cast<void*>(tensor_add)},
-    {Py_nb_subtract, reinterpret_cast<void*>(tensor_subtract)},
-    {Py_nb_multiply, reinterpret_cast<void*>(tensor_multiply)},
-    {Py_nb_and, reinterpret_cast<void*>(tensor_and)},
-    {Py_nb_or, reinterpret_cast<void*>(tensor_or)},
-    {Py_nb_xor, reinterpret_cast<void*>(tensor_xor)},
-    {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matrix_multiply)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(tensor_true_divide)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(tensor_richcompare)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
+PyNumberMethods number_methods = [] {
+  PyNumberMethods n{};
+  n.nb_add = tensor_add;
+  n.nb_subtract = tensor_subtract;
+  n.nb_multiply = tensor_multiply;
+  n.nb_invert = tensor_invert;
+  n.nb_and = tensor_and;
+  n.nb_or = tensor_or;
+  n.nb_xor = tensor_xor;
+  n.nb_matrix_multiply = tensor_matrix_multiply;
+  n.nb_true_divide = tensor_true_divide;
+  return n;
+}();
 
+// A static type, made ready once per process (the module supports no
+// subinterpreters). Static types are immortal on the free-threaded build,
+// so creating and freeing a tensor touches no reference count shared with
+// other threads; the instances of a heap type each hold one on their type,
+// which every thread then increments and decrements on the same cache line.
 // No Py_TPFLAGS_BASETYPE: the type cannot be subclassed. No dict, no weak
 // references, no garbage-collector support: a PyTensor holds no Python objects.
-PyType_Spec type_spec = {
-    .name = "vessik.Tensor",
-    .basicsize = static_cast<int>(sizeof(PyTensor)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = slots,
-};
+PyTypeObject type_object = [] {
+  PyTypeObject type{};
+  type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+  return type;
+}();
 
 ProcessCache<PyTypeObject> type_cache;
 
@@ -88,10 +83,23 @@ ProcessCache<PyTypeObject> type_cache;
 
 PyTypeObject* tensor_type() noexcept {
   return type_cache.get([]() -> PyTypeObject* {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    // Calls of the type skip the argument tuple; there is no slot for this
-    // before Python 3.14, and the field is never inherited.
-    if (type != nullptr) type->tp_vectorcall = tensor_vectorcall;
+    PyTypeObject* type = &type_object;
+    type->tp_name = "vessik.Tensor";
+    type->tp_basicsize = static_cast<Py_ssize_t>(sizeof(PyTensor));
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    type->tp_doc = "Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n";
+    type->tp_new = tensor_new;
+    // Calls of the type skip the argument tuple.
+    type->tp_vectorcall = tensor_vectorcall;
+    type->tp_dealloc = tensor_dealloc;
+    type->tp_richcompare = tensor_richcompare;
+    type->tp_as_number = &number_methods;
+    type->tp_methods = methods;
+    type->tp_getset = getset;
+    // First made while the module is imported, which one thread does: no
+    // two threads make the same object ready.
+    if (PyType_Ready(type) != 0) return nullptr;
+    Py_INCREF(type);
     return type;
   });
 }

@@ -1,5 +1,6 @@
 #include "engine/cpu/dispatch/peak_probe.h"
 
+#include "engine/cpu/processor/fused_multiply_add.h"
 #include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
@@ -33,7 +34,7 @@ std::uint64_t multiply_add_probe(std::uint64_t steps) {
     opaque(scale);
     opaque(shift);
 #pragma GCC unroll 12
-    for (int i = 0; i < kChains; ++i) acc[i] = acc[i] * scale + shift;
+    for (int i = 0; i < kChains; ++i) acc[i] = fused_multiply_add(acc[i], scale, shift);
   }
   for (int i = 0; i < kChains; ++i) opaque(acc[i]);
   return steps * kChains * kVectorFloats * 2;

@@ -7,6 +7,7 @@
 
 #include "engine/cpu/half/half_convert.h"
 #include "engine/cpu/processor/cache.h"
+#include "engine/cpu/processor/fused_multiply_add.h"
 #include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
@@ -65,11 +66,11 @@ typedef float Vec __attribute__((vector_size(kVectorBytes)));
     for (int r = 0; r < kTileRows; ++r) {
       if constexpr (kAWidth == 1) {
         const float av = ap[r];
-        for (int t = 0; t < kTileVectors; ++t) acc[r][t] += bv[t] * av;
+        for (int t = 0; t < kTileVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
       } else {
         Vec av;
         std::memcpy(&av, ap + r * kAWidth, sizeof(Vec));
-        for (int t = 0; t < kTileVectors; ++t) acc[r][t] += bv[t] * av;
+        for (int t = 0; t < kTileVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
       }
     }
     ap += kTileRows * kAWidth;

@@ -5,6 +5,7 @@
 
 #include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/gemm.h"
+#include "engine/cpu/processor/fused_multiply_add.h"
 #include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
@@ -78,19 +79,10 @@ inline void store_lanes(float* p, std::int64_t stride, const Lanes<W>& v) {
   }
 }
 
-// One step of an output's chain of multiply-adds. Vector lanes contract to
-// FMA wherever the level has it; lone floats are fused explicitly, since the
-// compiler may otherwise gather a tile's rows into one vector multiply and
-// round each product before its add.
+// One step of an output's chain of multiply-adds (Note [Fused on purpose]).
 template <int W>
 inline void multiply_add(Lanes<W>& acc, const Lanes<W>& b, float a) {
-#if defined(__FMA__)
-  if constexpr (W == 1) {
-    acc = __builtin_fmaf(b, a, acc);
-    return;
-  }
-#endif
-  acc += b * a;
+  acc = fused_multiply_add(b, a, acc);
 }
 
 // Note [Strips of b in registers]
