@@ -108,7 +108,7 @@ bench-threads: build
 	[ -x build/wheel-venv-cp313t/bin/python ] || bash .ci/wheel $(FT_PYTHON)
 	$(VPY) bench/thread_scaling.py --python build/wheel-venv-cp313t/bin/python --python $(VPY) --write
 
-# The thread tests under ThreadSanitizer (a TSan build of 3.13t; about 30
+# The thread tests under ThreadSanitizer (a TSan build of 3.13t; about 20
 # minutes the first time, for the interpreter).
 tsan:
 	tools/tsan.sh
