@@ -100,12 +100,6 @@ def forward(params, x, dtype, requires_grad):
     return hidden @ leaves["w2"] + leaves["b2"], leaves
 
 
-def train_step(params, velocity, x, targets, dtype, lr, momentum):
-    value, grads = gradients(params, x, targets, dtype)
-    update(params, velocity, grads, lr, momentum)
-    return value
-
-
 def gradients(params, x, targets, dtype):
     """The batch's mean loss and each parameter's gradient (float32)."""
     out, leaves = forward(params, x, dtype, requires_grad=True)
@@ -190,6 +184,14 @@ def plot(history, path, dtype, test_size):
 
 def main(argv=None):
     args = parse_args(argv)
+    return train(args, lambda params, x, targets: gradients(
+        params, vs.Tensor(x, dtype=args.dtype), vs.Tensor(targets, dtype=args.dtype), args.dtype))
+
+
+def train(args, batch_gradients, plot_name="digits", about=""):
+    """The demo's training loop. batch_gradients(params, x, targets) takes a
+    batch as NumPy arrays and returns its mean loss and float32 gradients;
+    `about` ends the first line."""
     args.out.mkdir(parents=True, exist_ok=True)
     from tqdm import tqdm
 
@@ -203,7 +205,7 @@ def main(argv=None):
     batches = range(0, len(x_train), args.batch_size)
     print(
         f"{len(x_train)} training and {len(x_test)} held-out images; {args.epochs} epochs of {len(batches)} batches"
-        f" in {args.dtype}"
+        f" in {args.dtype}{about}"
     )
     # One bar over every batch of the run: an epoch is over before a bar of
     # its own would first redraw. tqdm leaves the bar out (disable=None)
@@ -215,9 +217,9 @@ def main(argv=None):
         total = 0.0
         for i in batches:
             idx = order[i : i + args.batch_size]
-            x = vs.Tensor(x_train[idx], dtype=args.dtype)
-            targets = vs.Tensor(onehot[y_train[idx]], dtype=args.dtype)
-            total += train_step(params, velocity, x, targets, args.dtype, args.lr, args.momentum) * len(idx)
+            value, grads = batch_gradients(params, x_train[idx], onehot[y_train[idx]])
+            update(params, velocity, grads, args.lr, args.momentum)
+            total += value * len(idx)
             bar.set_postfix_str(f"epoch {epoch}/{args.epochs}, loss {total / (i + len(idx)):.4f}", refresh=False)
             bar.update()
         loss = total / len(x_train)
@@ -230,7 +232,7 @@ def main(argv=None):
         )
     bar.close()
 
-    path = args.out / f"digits_{args.dtype}.png"
+    path = args.out / f"{plot_name}_{args.dtype}.png"
     plot_once(history, path, args.dtype, len(x_test))
     print(f"final held-out accuracy ({args.dtype}): {history['accuracy'][-1]:.4f}")
     print(f"plot written to {path}")
