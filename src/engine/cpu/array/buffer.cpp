@@ -15,20 +15,26 @@ constexpr std::size_t kCacheLine = 64;
 constexpr std::size_t kSmallBuffer = std::size_t{64} << 10;
 
 // Note [Recycled buffers]
-// glibc serves a freed block of up to 32 MiB again from its heap, without new
-// page faults, but our 2 MiB-aligned large buffers come fresh from the kernel
-// each time, and the kernel zeroes every page before the first write: for a
-// [4096, 4096] result that costs as much as the operation. So a few freed
-// large buffers are kept, at most kRecycledBytes in all, and handed out
-// again for a request of the same rounded size. The slots are atomic
-// pointers (no lock, so a fork in another thread cannot leave one held); a
-// parked buffer stores its size in its own first bytes. Allocation failure
-// releases them all before it is reported.
+// Every operation returns a fresh result, so a training step frees and
+// allocates the same large buffers over and over. Left to glibc they cost
+// page faults: our 2 MiB-aligned buffers come fresh from the kernel each
+// time, which zeroes every page before the first write (for a [4096, 4096]
+// result as much as the operation), and the smaller ones go back to the
+// kernel whenever glibc trims its heap. Its trim threshold follows the
+// largest mapping the process has freed, so which products paid for faults
+// depended on what the thread had run before: [784, 256] ran 1.45x slower
+// in a fresh process than after one [1024, 1024] product, 360 faults a call.
+// So freed buffers from 64 KiB up are kept, at most kRecycledBytes in all,
+// and handed out again for a request of the same rounded size. The slots
+// are atomic pointers (no lock, so a fork in another thread cannot leave
+// one held); a parked buffer stores its size in its own first bytes.
+// Allocation failure releases them all before it is reported.
 constexpr std::size_t kRecycledBytes = std::size_t{128} << 20;
-constexpr std::size_t kRecycledSlots = 4;
+constexpr std::size_t kRecycledSlots = 16;
 
 std::array<std::atomic<void*>, kRecycledSlots> g_slots{};
 std::atomic<std::size_t> g_recycled_bytes{0};
+std::atomic<std::size_t> g_next_victim{0};
 
 std::size_t parked_size(void* p) noexcept { return *static_cast<const std::size_t*>(p); }
 
@@ -58,6 +64,14 @@ void park(void* p, std::size_t bytes) noexcept {
       void* expected = nullptr;
       if (slot.compare_exchange_strong(expected, p, std::memory_order_release, std::memory_order_relaxed)) return;
     }
+    // Every slot is taken: the newest buffer displaces one in turn, so sizes
+    // a program no longer uses do not hold the slots for good.
+    const std::size_t victim = g_next_victim.fetch_add(1, std::memory_order_relaxed) % kRecycledSlots;
+    if (void* old = g_slots[victim].exchange(p, std::memory_order_acq_rel)) {
+      g_recycled_bytes.fetch_sub(parked_size(old), std::memory_order_relaxed);
+      std::free(old);
+    }
+    return;
   }
   g_recycled_bytes.fetch_sub(bytes, std::memory_order_relaxed);
   std::free(p);
@@ -97,7 +111,6 @@ RawBuffer allocate_buffer(std::size_t bytes) noexcept {
   const std::size_t align = huge ? kHugePage : kCacheLine;
   if (bytes > SIZE_MAX - align) return RawBuffer{};
   const std::size_t rounded = (bytes + align - 1) / align * align;
-  if (!huge) return RawBuffer{allocate_large(align, rounded)};
   void* p = take_recycled(rounded);
   if (p == nullptr) p = allocate_large(align, rounded);
   if (p == nullptr) {

@@ -1,8 +1,9 @@
 #pragma once
-// Raw element buffers. Large buffers are 2 MiB aligned and advised to use
-// transparent huge pages, and a few freed ones are kept for reuse: every
-// operation returns a fresh result, and faulting in (and zeroing) new pages
-// costs as much as filling a large result. See Note [Recycled buffers].
+// Raw element buffers. From 64 KiB up they are cache-line aligned (from
+// 4 MiB, 2 MiB aligned and advised to use transparent huge pages), and a few
+// freed ones are kept for reuse: every operation returns a fresh result, and
+// faulting in new pages costs as much as filling a large result. See
+// Note [Recycled buffers].
 
 #include <cstddef>
 #include <memory>
