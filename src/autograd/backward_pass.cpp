@@ -13,20 +13,21 @@ Result<void> run_backward(const NodeId& start_id, Storage seed) {
                   "backward() on the thread that built the graph, before Tensor.clear_graph()");
     }
     const std::uint64_t start = start_id.index;
-    AutogradContext ctx(tape.node_count());
-    ctx.set_grad(start, std::move(seed));
+    // Inputs precede their nodes, so the pass reaches no slot above start.
+    AutogradContext ctx(start + 1);
+    ctx.set_grad(start, share(std::move(seed)));
     // Descending index order is a topological order: Note [Tape index order].
     for (std::uint64_t i = start + 1; i-- > 0;) {
-      std::optional<Storage> g = ctx.take(i);
+      StorageHandle g = ctx.take(i);
       if (!g) continue;
       if (const BackwardOp* node = tape.node(i)) {
-        if (auto ok = node->backward(ctx, *g); !ok) return ok;
+        if (auto ok = node->backward(ctx, g); !ok) return ok;
       }
-      ctx.set_grad(i, std::move(*g));
+      ctx.set_grad(i, std::move(g));
     }
     auto& slots = ctx.slots();
     for (std::uint64_t i = 0; i < slots.size(); ++i) {
-      if (slots[i]) tape.set_grad(i, std::move(*slots[i]));
+      if (slots[i]) tape.set_grad(i, std::move(slots[i]));
     }
     return {};
   });

@@ -57,29 +57,27 @@ void AutogradContext::ensure_slot(std::uint64_t k) {
   if (k >= grads_.size()) grads_.resize(k + 1);
 }
 
-Result<void> AutogradContext::accumulate(std::uint64_t k, Storage g) {
+Result<void> AutogradContext::accumulate(std::uint64_t k, StorageHandle g) {
   ensure_slot(k);
   auto& slot = grads_[k];
   if (!slot) {
-    slot.emplace(std::move(g));
+    slot = std::move(g);
     return {};
   }
-  auto sum = add_shares(*slot, g);
+  auto sum = add_shares(*slot, *g);
   if (!sum) return std::unexpected(std::move(sum.error()));
-  slot.emplace(std::move(*sum));
+  slot = share(std::move(*sum));
   return {};
 }
 
-void AutogradContext::set_grad(std::uint64_t k, Storage g) {
+void AutogradContext::set_grad(std::uint64_t k, StorageHandle g) {
   ensure_slot(k);
-  grads_[k].emplace(std::move(g));
+  grads_[k] = std::move(g);
 }
 
-std::optional<Storage> AutogradContext::take(std::uint64_t k) {
-  if (k >= grads_.size() || !grads_[k]) return std::nullopt;
-  std::optional<Storage> g = std::move(grads_[k]);
-  grads_[k].reset();
-  return g;
+StorageHandle AutogradContext::take(std::uint64_t k) {
+  if (k >= grads_.size()) return nullptr;
+  return std::move(grads_[k]);
 }
 
 }  // namespace vessik

@@ -10,7 +10,7 @@
 namespace vessik {
 
 // The working table of one backward pass: the gradient gathered so far for
-// each node. Gradients are moved in and out, never copied.
+// each node. Gradients are shared handles, moved in and out, never copied.
 class AutogradContext {
  public:
   explicit AutogradContext(std::size_t node_count) : grads_(node_count) {}
@@ -19,17 +19,17 @@ class AutogradContext {
   // Note [Unreduced gradients]), so two gradients of one node may differ
   // in shape; see Note [Shares of different shapes] for how they combine.
   // On failure the slot keeps its previous gradient.
-  Result<void> accumulate(std::uint64_t k, Storage g);
-  void set_grad(std::uint64_t k, Storage g);
-  // Moves the gradient out of slot k, leaving it empty.
-  std::optional<Storage> take(std::uint64_t k);
+  Result<void> accumulate(std::uint64_t k, StorageHandle g);
+  void set_grad(std::uint64_t k, StorageHandle g);
+  // Moves the gradient out of slot k, leaving it empty (null when it was).
+  StorageHandle take(std::uint64_t k);
 
-  std::vector<std::optional<Storage>>& slots() { return grads_; }
+  std::vector<StorageHandle>& slots() { return grads_; }
 
  private:
   void ensure_slot(std::uint64_t k);
 
-  std::vector<std::optional<Storage>> grads_;
+  std::vector<StorageHandle> grads_;
 };
 
 }  // namespace vessik

@@ -10,24 +10,28 @@ namespace vessik {
 
 namespace {
 
-// Every gradient handed on is a new storage; multiplying by 1 copies g
-// exactly (NaNs included) in its own layout.
 Result<void> pass_scaled(AutogradContext& ctx, std::uint64_t input, const Storage& g, float factor) {
   auto scaled = g.scalar_mul(factor);
   if (!scaled) return std::unexpected(std::move(scaled.error()));
-  return ctx.accumulate(input, std::move(*scaled));
+  return ctx.accumulate(input, share(std::move(*scaled)));
+}
+
+// The scalar rules refuse a Bool gradient, as the copy by 1.0 they replace did.
+Result<void> pass_on(AutogradContext& ctx, std::uint64_t input, const StorageHandle& g) {
+  if (g->dtype() == DType::Bool) return pass_scaled(ctx, input, *g, 1.0f);
+  return ctx.accumulate(input, g);
 }
 
 }  // namespace
 
-Result<void> AddNode::backward(AutogradContext& ctx, const Storage& g) const {
-  if (auto ok = pass_scaled(ctx, lhs, g, 1.0f); !ok) return ok;
-  return pass_scaled(ctx, rhs, g, 1.0f);
+Result<void> AddNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
+  if (auto ok = pass_on(ctx, lhs, g); !ok) return ok;
+  return pass_on(ctx, rhs, g);
 }
 
-Result<void> SubNode::backward(AutogradContext& ctx, const Storage& g) const {
-  if (auto ok = pass_scaled(ctx, lhs, g, 1.0f); !ok) return ok;
-  return pass_scaled(ctx, rhs, g, -1.0f);
+Result<void> SubNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
+  if (auto ok = pass_on(ctx, lhs, g); !ok) return ok;
+  return pass_scaled(ctx, rhs, *g, -1.0f);
 }
 
 // g with the axes among its last two that broadcast the product's result
@@ -47,7 +51,8 @@ Result<std::optional<Storage>> matrix_axes_reduced(const Storage& g, const Stora
 }
 
 template <BinaryKernel K>
-Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const Storage& g_in) const {
+Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const StorageHandle& g_handle) const {
+  const Storage& g_in = *g_handle;
   std::optional<Storage> reduced;
   if constexpr (K == BinaryKernel::Matmul) {
     auto r = matrix_axes_reduced(g_in, *lhs_data, *rhs_data);
@@ -57,32 +62,33 @@ Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const Storage& g
   const Storage& g = reduced ? *reduced : g_in;
   auto grads = [&] {
 #define VESSIK_RULE(kernel, member, node) \
-  if constexpr (std::is_same_v<SavedBinaryNode, node>) return Storage::member(*lhs_data, g, *rhs_data);
+  if constexpr (std::is_same_v<SavedBinaryNode, node>) return Storage::member(*lhs_data, g, *rhs_data, wanted);
     VESSIK_GRADIENT_OPS(VESSIK_RULE)
 #undef VESSIK_RULE
     if constexpr (K == BinaryKernel::Matmul) return Storage::backward_matmul(*lhs_data, g, *rhs_data, wanted);
   }();
   if (!grads) return std::unexpected(std::move(grads.error()));
   if (wanted != WantedGradients::RhsOnly) {
-    if (auto ok = ctx.accumulate(lhs, std::move(grads->first)); !ok) return ok;
+    if (auto ok = ctx.accumulate(lhs, share(std::move(grads->first))); !ok) return ok;
   }
   if (wanted == WantedGradients::LhsOnly) return {};
-  return ctx.accumulate(rhs, std::move(grads->second));
+  return ctx.accumulate(rhs, share(std::move(grads->second)));
 }
 
 template struct SavedBinaryNode<BinaryKernel::Mul>;
 template struct SavedBinaryNode<BinaryKernel::Div>;
 template struct SavedBinaryNode<BinaryKernel::Matmul>;
 
-Result<void> ReluNode::backward(AutogradContext& ctx, const Storage& g) const {
-  auto grad = Storage::backward_relu(*input_data, g);
+Result<void> ReluNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
+  auto grad = Storage::backward_relu(*input_data, *g);
   if (!grad) return std::unexpected(std::move(grad.error()));
-  return ctx.accumulate(input, std::move(*grad));
+  return ctx.accumulate(input, share(std::move(*grad)));
 }
 
 // g's extra leading axes stay; each trailing block of the result's rank,
 // summed over the axes that broadcast it, is reshaped to the input's shape.
-Result<void> ReshapeNode::backward(AutogradContext& ctx, const Storage& g) const {
+Result<void> ReshapeNode::backward(AutogradContext& ctx, const StorageHandle& g_handle) const {
+  const Storage& g = *g_handle;
   const Shape g_shape = g.shape();
   if (g_shape.size() < output_shape.size()) {
     return kernel_fail("Gradient " + shape_to_string(g_shape) + " has fewer axes than the reshape result " +
@@ -102,21 +108,22 @@ Result<void> ReshapeNode::backward(AutogradContext& ctx, const Storage& g) const
   }
   auto grad = (row_major ? *row_major : g).reshape(target);
   if (!grad) return std::unexpected(std::move(grad.error()));
-  return ctx.accumulate(input, std::move(*grad));
+  return ctx.accumulate(input, share(std::move(*grad)));
 }
 
 // Counted from the right: the input's axes are g's last `rank` axes.
-Result<void> TransposeNode::backward(AutogradContext& ctx, const Storage& g) const {
-  const std::uint64_t extra = g.ndim() >= rank ? g.ndim() - rank : 0;
-  auto grad = g.transpose(dim0 + extra, dim1 + extra);
+Result<void> TransposeNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
+  const std::uint64_t extra = g->ndim() >= rank ? g->ndim() - rank : 0;
+  auto grad = g->transpose(dim0 + extra, dim1 + extra);
   if (!grad) return std::unexpected(std::move(grad.error()));
-  return ctx.accumulate(input, std::move(*grad));
+  return ctx.accumulate(input, share(std::move(*grad)));
 }
 
 template <ScalarKind K>
-Result<void> ScalarNode<K>::backward(AutogradContext& ctx, const Storage& g) const {
+Result<void> ScalarNode<K>::backward(AutogradContext& ctx, const StorageHandle& g) const {
   // ScalarAddNode keeps its scalar for the record only: d(x + s)/dx = 1.
-  return pass_scaled(ctx, input, g, K == ScalarKind::Add ? 1.0f : scalar);
+  if constexpr (K == ScalarKind::Add) return pass_on(ctx, input, g);
+  return pass_scaled(ctx, input, *g, scalar);
 }
 
 template struct ScalarNode<ScalarKind::Add>;

@@ -26,13 +26,13 @@ namespace vessik {
 struct AddNode final : BackwardOp {
   std::uint64_t lhs, rhs;
   AddNode(std::uint64_t l, std::uint64_t r) : lhs(l), rhs(r) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 
 struct SubNode final : BackwardOp {
   std::uint64_t lhs, rhs;
   SubNode(std::uint64_t l, std::uint64_t r) : lhs(l), rhs(r) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 
 // Mul, Div and Matmul share the shape of their rule: one kernel yields both
@@ -42,10 +42,9 @@ enum class BinaryKernel { Mul, Div, Matmul };
 //
 // Note [Gradients nobody reads]
 // A constant operand gets a fresh leaf that no tensor refers to, so its
-// gradient can never be read. The matrix product, whose gradients are the
-// expensive ones, skips computing it (in a training step the input batch is
-// such an operand: a third of the backward products). The element-wise
-// kernels compute both gradients in one pass and gain nothing from it.
+// gradient can never be read, and the gradient kernels skip computing it
+// (in a training step the input batch is such an operand: a third of the
+// backward products).
 template <BinaryKernel K>
 struct SavedBinaryNode final : BackwardOp {
   StorageHandle lhs_data, rhs_data;
@@ -54,7 +53,7 @@ struct SavedBinaryNode final : BackwardOp {
   SavedBinaryNode(StorageHandle ld, StorageHandle rd, std::uint64_t l, std::uint64_t r,
                   WantedGradients w = WantedGradients::Both)
       : lhs_data(std::move(ld)), rhs_data(std::move(rd)), lhs(l), rhs(r), wanted(w) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 using MulNode = SavedBinaryNode<BinaryKernel::Mul>;
 using DivNode = SavedBinaryNode<BinaryKernel::Div>;
@@ -64,7 +63,7 @@ struct ReluNode final : BackwardOp {
   StorageHandle input_data;
   std::uint64_t input;
   ReluNode(StorageHandle d, std::uint64_t i) : input_data(std::move(d)), input(i) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 
 struct ReshapeNode final : BackwardOp {
@@ -72,14 +71,14 @@ struct ReshapeNode final : BackwardOp {
   std::uint64_t input;
   ReshapeNode(Shape in, Shape out, std::uint64_t i)
       : input_shape(std::move(in)), output_shape(std::move(out)), input(i) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 
 struct TransposeNode final : BackwardOp {
   std::uint64_t input, rank, dim0, dim1;  // rank: the input's number of axes
   TransposeNode(std::uint64_t i, std::uint64_t n, std::uint64_t a, std::uint64_t b)
       : input(i), rank(n), dim0(a), dim1(b) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 
 // Scaled pass-through: the input receives g x factor. Recorded by
@@ -92,7 +91,7 @@ struct ScalarNode final : BackwardOp {
   std::uint64_t input;
   float scalar;
   ScalarNode(std::uint64_t i, float s) : input(i), scalar(s) {}
-  Result<void> backward(AutogradContext& ctx, const Storage& g) const override;
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 using ScalarAddNode = ScalarNode<ScalarKind::Add>;
 using ScalarMulNode = ScalarNode<ScalarKind::Mul>;

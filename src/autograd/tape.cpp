@@ -46,16 +46,13 @@ std::uint64_t Tape::append(Node node) {
   return index;
 }
 
-void Tape::set_grad(std::uint64_t index, Storage grad) {
+void Tape::set_grad(std::uint64_t index, StorageHandle grad) {
   if (index >= grads_.size()) grads_.resize(index + 1);
   grads_[index] = std::move(grad);
 }
 
-Result<std::optional<Storage>> Tape::get_grad(std::uint64_t index) const {
-  if (index >= grads_.size() || !grads_[index]) return std::optional<Storage>{};
-  auto copy = grads_[index]->clone();
-  if (!copy) return std::unexpected(std::move(copy.error()));
-  return std::optional<Storage>{std::move(*copy)};
+StorageHandle Tape::get_grad(std::uint64_t index) const {
+  return index < grads_.size() ? grads_[index] : nullptr;
 }
 
 void Tape::clear() {

@@ -59,9 +59,9 @@ class Tape {
   const BackwardOp* node(std::uint64_t index) const { return nodes_[index].get(); }
 
   // Stores a gradient, growing the slot table when `index` is beyond it.
-  void set_grad(std::uint64_t index, Storage grad);
-  // A full copy of the stored gradient, nothing for an empty or absent slot.
-  Result<std::optional<Storage>> get_grad(std::uint64_t index) const;
+  void set_grad(std::uint64_t index, StorageHandle grad);
+  // The stored gradient; null for an empty or absent slot.
+  StorageHandle get_grad(std::uint64_t index) const;
 
   // Drops every node and gradient and starts a new epoch; keeps the
   // capacity for the next graph.
@@ -73,7 +73,7 @@ class Tape {
 
   std::uint64_t epoch_;
   std::vector<Node> nodes_;
-  std::vector<std::optional<Storage>> grads_;
+  std::vector<StorageHandle> grads_;
 };
 
 // Single-owner access to the calling thread's tape. Exclusive use (record,

@@ -116,10 +116,9 @@ PyObject* tensor_to_numpy(PyObject* self, PyObject*) noexcept {
 
 PyObject* tensor_grad(PyObject* self, PyObject*) noexcept {
   return with_borrow(self, [](const Tensor& t) -> PyObject* {
-    auto grad = vessik::grad(t);
-    if (!grad) return raise(grad.error());
-    if (!*grad) Py_RETURN_NONE;
-    return export_storage(**grad);
+    const StorageHandle grad = vessik::grad(t);
+    if (!grad) Py_RETURN_NONE;
+    return export_storage(*grad);
   });
 }
 

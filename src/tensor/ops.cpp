@@ -181,11 +181,11 @@ Result<void> backward(const Tensor& self) {
   return run_backward(*self.node_id, std::move(*seed));
 }
 
-Result<std::optional<Storage>> grad(const Tensor& self) {
-  if (!self.node_id) return std::optional<Storage>{};
+StorageHandle grad(const Tensor& self) {
+  if (!self.node_id) return nullptr;
   const NodeId id = *self.node_id;
-  return TapeAccess::shared([id](const Tape& tape) -> Result<std::optional<Storage>> {
-    if (!tape.owns(id)) return std::optional<Storage>{};
+  return TapeAccess::shared([id](const Tape& tape) -> StorageHandle {
+    if (!tape.owns(id)) return nullptr;
     return tape.get_grad(id.index);
   });
 }

@@ -43,8 +43,8 @@ Result<Tensor> ones_like(const Tensor& self);
 // gradients on the calling thread's tape.
 Result<void> backward(const Tensor& self);
 
-// A copy of the gradient stored for `self`, or nothing (also for a tensor
+// The gradient stored for `self`, shared, or null (also for a tensor
 // of a cleared graph or of another thread's).
-Result<std::optional<Storage>> grad(const Tensor& self);
+StorageHandle grad(const Tensor& self);
 
 }  // namespace vessik

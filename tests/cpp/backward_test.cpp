@@ -76,7 +76,7 @@ TEST_P(MulBackward, IsGradientTimesTheOtherOperand) {
   for (const auto& c : kBroadcastCases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " * " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.5), g = ramp<float>(c.g, 3, 0.25);
-    auto r = k().f32.mul_backward(g, lhs, rhs);
+    auto r = k().f32.mul_backward(g, lhs, rhs, kBoth);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad);
     ASSERT_EQ(r->second.shape(), c.grad);
@@ -84,6 +84,13 @@ TEST_P(MulBackward, IsGradientTimesTheOtherOperand) {
       EXPECT_EQ(at(r->first.view(), i), element(g, c.grad, i) * element(rhs, c.grad, i));
       EXPECT_EQ(at(r->second.view(), i), element(g, c.grad, i) * element(lhs, c.grad, i));
     });
+    // A gradient nobody wants is not computed; the other one is unchanged.
+    auto lhs_only = k().f32.mul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
+    auto rhs_only = k().f32.mul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
+    ASSERT_TRUE(lhs_only && rhs_only);
+    EXPECT_EQ(logical_elements(lhs_only->first), logical_elements(r->first));
+    EXPECT_EQ(logical_elements(rhs_only->second), logical_elements(r->second));
+    EXPECT_EQ(lhs_only->second.size() + rhs_only->first.size(), 0u);
   }
 }
 
@@ -91,7 +98,7 @@ TEST_P(DivBackward, FollowsTheFixedOperationOrder) {
   for (const auto& c : kBroadcastCases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " / " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.75), g = ramp<float>(c.g, 3, 0.25);
-    auto r = k().f32.div_backward(g, lhs, rhs);
+    auto r = k().f32.div_backward(g, lhs, rhs, kBoth);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad);
     EXPECT_EQ(r->first.strides(), row_major_strides(c.grad));
@@ -110,7 +117,7 @@ struct DivValueCase {
 
 template <class T>
 void expect_div_values(const KernelTable& table, const DivValueCase& c) {
-  auto r = table.typed<T>().div_backward(make<T>({1}, {c.g}), make<T>({1}, {c.l}), make<T>({1}, {c.r}));
+  auto r = table.typed<T>().div_backward(make<T>({1}, {c.g}), make<T>({1}, {c.l}), make<T>({1}, {c.r}), kBoth);
   ASSERT_TRUE(r.has_value());
   const T gl = r->first.data()[0], gr = r->second.data()[0];
   if (std::isnan(c.for_lhs)) {
@@ -152,7 +159,7 @@ void expect_rounding_per_operation(const TypedKernels<T>& kernels) {
   g.set_layout({300, 3}, {1, 300});  // transposed gradient
   const auto lhs = random({300, 1});
   const auto rhs = random({300, 3});
-  auto r = kernels.div_backward(g, lhs, rhs);
+  auto r = kernels.div_backward(g, lhs, rhs, kBoth);
   ASSERT_TRUE(r.has_value());
   const Shape shape{300, 3};
   auto round = [](float x) { return float(T(x)); };
@@ -186,7 +193,7 @@ TEST_P(BinaryBackward, BroadcastFailures) {
   };
   for (const auto& c : cases) {
     const auto g = ramp<float>(c.g, 0, 1), lhs = ramp<float>(c.lhs, 0, 1), rhs = ramp<float>(c.rhs, 0, 1);
-    auto r = c.div ? k().f32.div_backward(g, lhs, rhs) : k().f32.mul_backward(g, lhs, rhs);
+    auto r = c.div ? k().f32.div_backward(g, lhs, rhs, kBoth) : k().f32.mul_backward(g, lhs, rhs, kBoth);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
     EXPECT_EQ(r.error().message, broadcast_shapes(c.first, c.second).error().message);
@@ -199,7 +206,7 @@ TEST_P(DivBackward, UnaddressableShapeFailsInsteadOfAborting) {
   auto lhs = NdArray<float>::uninitialized_row_major({1});
   auto rhs = NdArray<float>::uninitialized_row_major({big, 0});
   ASSERT_TRUE(g && lhs && rhs);
-  auto r = k().f32.div_backward(*g, *lhs, *rhs);  // common shape [2^32, 2^32, 0]
+  auto r = k().f32.div_backward(*g, *lhs, *rhs, kBoth);  // common shape [2^32, 2^32, 0]
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
 }
@@ -375,7 +382,7 @@ TEST_P(SumToShape, SixteenBitSumsRoundOnceAndSingleTermsStayExact) {
 // ---- Storage: type checks -----------------------------------------------
 
 using BinaryEntry = Result<std::pair<CpuStorage, CpuStorage>> (*)(const CpuStorage&, const CpuStorage&,
-                                                                  const CpuStorage&);
+                                                                  const CpuStorage&, WantedGradients);
 
 TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
   struct Case {
@@ -385,17 +392,14 @@ TEST(BackwardStorage, OperandTypesMustMatchTheGradient) {
       {DType::F16, DType::F32, DType::F32}, {DType::F32, DType::F32, DType::BF16},
       {DType::F32, DType::F16, DType::F32}, {DType::Bool, DType::Bool, DType::Bool},
   };
-  const BinaryEntry matmul_both = [](const CpuStorage& l, const CpuStorage& g, const CpuStorage& r) {
-    return CpuStorage::backward_matmul(l, g, r);
-  };
-  for (BinaryEntry entry : {&CpuStorage::backward_mul, &CpuStorage::backward_div, matmul_both}) {
+  for (BinaryEntry entry : {&CpuStorage::backward_mul, &CpuStorage::backward_div, &CpuStorage::backward_matmul}) {
     for (const auto& c : bad) {
-      auto r = entry(storage_of(c.lhs, {2, 2}), storage_of(c.g, {2, 2}), storage_of(c.rhs, {2, 2}));
+      auto r = entry(storage_of(c.lhs, {2, 2}), storage_of(c.g, {2, 2}), storage_of(c.rhs, {2, 2}), kBoth);
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error().kind, ErrorKind::TypeError);
     }
     for (DType d : {DType::F16, DType::BF16, DType::F32}) {
-      auto r = entry(storage_of(d, {2, 2}), storage_of(d, {2, 2}), storage_of(d, {2, 2}));
+      auto r = entry(storage_of(d, {2, 2}), storage_of(d, {2, 2}), storage_of(d, {2, 2}), kBoth);
       ASSERT_TRUE(r.has_value());
       EXPECT_EQ(r->first.dtype(), d);
       EXPECT_EQ(r->second.dtype(), d);

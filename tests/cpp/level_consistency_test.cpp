@@ -476,8 +476,8 @@ TEST_P(IeeeMode, KnownSubnormalResults) {
       {"scalar_gt", [&] { return first(t.scalar_gt(f32({tiny}), 0.0f)) ? 1.0f : 0.0f; }},
       {"gt", [&] { return first(t.gt(f32({tiny}), f32({0.0f}))) ? 1.0f : 0.0f; }},
       {"relu", [&] { return first(t.relu(f32({tiny}))); }},
-      {"mul_backward", [&] { return t.mul_backward(f32({0x1p-70f}), f32({1}), f32({0x1p-70f}))->first.data()[0]; }},
-      {"div_backward", [&] { return t.div_backward(f32({0x1p-70f}), f32({0x1p-70f}), f32({1}))->second.data()[0]; }},
+      {"mul_backward", [&] { return t.mul_backward(f32({0x1p-70f}), f32({1}), f32({0x1p-70f}), WantedGradients::Both)->first.data()[0]; }},
+      {"div_backward", [&] { return t.div_backward(f32({0x1p-70f}), f32({0x1p-70f}), f32({1}), WantedGradients::Both)->second.data()[0]; }},
       {"matmul", [&] { return first(t.matmul(make<float>({1, 2}, {0x1p-70f, 0x1p-70f}), make<float>({2, 1}, {0x1p-70f, 0x1p-71f}))); }},
       {"batched_matmul", [&] {
          const float a[] = {0x1p-70f, 0x1p-70f}, b[] = {0x1p-70f, 0x1p-71f};

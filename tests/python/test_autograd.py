@@ -59,6 +59,32 @@ def test_node_rules(name, build, gx, gy):
     np.testing.assert_array_equal(z.grad(), np.ones(3, dtype=np.float32))
 
 
+# Signed zeros, the smallest subnormal, infinities, a NaN with a payload.
+SPECIAL_BITS = np.array([0, 0x80000000, 1, 0x7F800000, 0xFF800000, 0x7FC01234, 0x3F800001], np.uint32)
+
+
+def bits(a):
+    a = np.ascontiguousarray(a)
+    return a.view(np.uint16 if a.itemsize == 2 else np.uint32)
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16", "bf16"])
+@pytest.mark.parametrize(
+    "build",
+    [lambda x, u: x + u, lambda x, u: u + x, lambda x, u: x - u, lambda x, u: x + 2.5, lambda x, u: x - 3],
+    ids=["add lhs", "add rhs", "sub lhs", "scalar add", "scalar sub"],
+)
+def test_pass_through_rules_and_grad_keep_every_bit(dtype, build):
+    x, u = leaf(np.zeros(7), dtype), leaf(np.zeros(7), dtype)
+    y = build(x, u)
+    (y * T(SPECIAL_BITS.view(np.float32), dtype=dtype)).backward()
+    np.testing.assert_array_equal(bits(x.grad()), bits(y.grad()))
+    # Each grad() is a copy of its own: writing to one leaves the next whole.
+    first = x.grad()
+    first[...] = 5
+    np.testing.assert_array_equal(bits(x.grad()), bits(y.grad()))
+
+
 def test_reshape_and_transpose_rules():
     x = leaf([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])
     w = T([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]])

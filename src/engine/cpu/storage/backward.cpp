@@ -38,12 +38,13 @@ Result<StoragePair> binary_backward(const char* op, const CpuStorage& lhs, const
 
 }  // namespace
 
-#define VESSIK_BACKWARD(kernel, name, ...)                                                                  \
-  Result<StoragePair> CpuStorage::name(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs) { \
-    return binary_backward(#name, lhs, g, rhs,                                                              \
-                           []<class T>(const NdArray<T>& gr, const NdArray<T>& l, const NdArray<T>& r) {    \
-                             return kernels().typed<T>().kernel(gr, l, r);                                  \
-                           });                                                                              \
+#define VESSIK_BACKWARD(kernel, name, ...)                                                                \
+  Result<StoragePair> CpuStorage::name(const CpuStorage& lhs, const CpuStorage& g, const CpuStorage& rhs,  \
+                                       WantedGradients wanted) {                                           \
+    return binary_backward(#name, lhs, g, rhs,                                                            \
+                           [wanted]<class T>(const NdArray<T>& gr, const NdArray<T>& l, const NdArray<T>& r) { \
+                             return kernels().typed<T>().kernel(gr, l, r, wanted);                        \
+                           });                                                                            \
   }
 VESSIK_GRADIENT_OPS(VESSIK_BACKWARD)
 #undef VESSIK_BACKWARD

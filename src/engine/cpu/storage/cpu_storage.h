@@ -66,13 +66,14 @@ class CpuStorage {
   // Matrix product.
   Result<CpuStorage> matmul(const CpuStorage& other) const;
 
-  // Gradient kernels. Arguments in the order (saved lhs, g, saved rhs).
+  // Gradient kernels. Arguments in the order (saved lhs, g, saved rhs). A
+  // gradient that is not wanted comes back as an empty storage.
 #define VESSIK_MEMBER(kernel, name, ...)                                                            \
   static Result<std::pair<CpuStorage, CpuStorage>> name(const CpuStorage& lhs, const CpuStorage& g, \
-                                                        const CpuStorage& rhs);
+                                                        const CpuStorage& rhs,                      \
+                                                        WantedGradients wanted = WantedGradients::Both);
   VESSIK_GRADIENT_OPS(VESSIK_MEMBER)
 #undef VESSIK_MEMBER
-  // A gradient that is not wanted comes back as an empty storage.
   static Result<std::pair<CpuStorage, CpuStorage>> backward_matmul(const CpuStorage& lhs, const CpuStorage& g,
                                                                   const CpuStorage& rhs,
                                                                   WantedGradients wanted = WantedGradients::Both);

@@ -15,12 +15,20 @@ namespace vessik::numeric {
 
 // (g × rhs, g × lhs), each the forward broadcasting multiplication.
 template <NumericElement T>
-Result<GradientPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs) {
-  auto for_lhs = mul(g, rhs);
-  if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
-  auto for_rhs = mul(g, lhs);
-  if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
-  return GradientPair<T>{std::move(*for_lhs), std::move(*for_rhs)};
+Result<GradientPair<T>> mul_backward(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs,
+                                     WantedGradients wanted) {
+  GradientPair<T> out;
+  if (wanted != WantedGradients::RhsOnly) {
+    auto for_lhs = mul(g, rhs);
+    if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
+    out.first = std::move(*for_lhs);
+  }
+  if (wanted != WantedGradients::LhsOnly) {
+    auto for_rhs = mul(g, lhs);
+    if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
+    out.second = std::move(*for_rhs);
+  }
+  return out;
 }
 
 namespace {
@@ -90,9 +98,12 @@ void div_run(const DivRun<T>& run) {
 }  // namespace
 
 // (g ÷ r, ((−g) × l) ÷ (r × r)) in one joint pass over the three broadcast
-// views, each operation rounded to T; both results row-major.
+// views, each operation rounded to T; both results row-major. Both are
+// computed whatever is wanted: the pass costs little more than g ÷ r alone,
+// and the forward division would lay that one out differently.
 template <NumericElement T>
-Result<GradientPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs) {
+Result<GradientPair<T>> div_backward(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs,
+                                     WantedGradients) {
   auto gl_views = broadcast_tensors(g, lhs);
   if (!gl_views) return std::unexpected(std::move(gl_views.error()));
   auto shape = broadcast_shapes(gl_views->first.shape, rhs.shape());

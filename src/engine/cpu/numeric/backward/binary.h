@@ -1,7 +1,8 @@
 #pragma once
 // Gradients of the element-wise operations that save their operands
 // (multiplication and division). Each returns the pair (gradient for lhs,
-// gradient for rhs) or the broadcasting error.
+// gradient for rhs) or the broadcasting error; a gradient that is not
+// wanted comes back as an empty array.
 //
 // Note [Unreduced broadcast gradients]
 // A gradient keeps the broadcast shape of the arrays it is computed from:
@@ -13,6 +14,7 @@
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
+#include "engine/cpu/numeric/backward/wanted_gradients.h"
 #include "engine/cpu/operations.h"
 
 namespace vessik::numeric {
@@ -22,7 +24,7 @@ using GradientPair = std::pair<NdArray<T>, NdArray<T>>;
 
 #define VESSIK_DECLARE(kernel, ...) \
   template <NumericElement T>       \
-  Result<GradientPair<T>> kernel(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs);
+  Result<GradientPair<T>> kernel(const NdArray<T>& g, const NdArray<T>& lhs, const NdArray<T>& rhs, WantedGradients wanted);
 VESSIK_GRADIENT_OPS(VESSIK_DECLARE)
 #undef VESSIK_DECLARE
 
