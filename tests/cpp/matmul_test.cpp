@@ -318,9 +318,11 @@ TEST_P(MatmulSlice, PackedProductAcrossBlockEdges) {
 }
 
 TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
-  // Both paths sum each output over k in the same order from zero.
-  const std::int64_t sizes[][3] = {{1, 1, 1}, {8, 8, 8}, {7, 13, 29}, {6, 64, 33}, {64, 64, 64}, {5, 0, 3}, {3, 1, 17},
-                                   {13, 1500, 40}, {29, 9, 7}};
+  // Every path sums each output over k in the same order from zero. The
+  // last sizes are a perceptron's: a classifier layer and a layer's g @ W.T.
+  const std::int64_t sizes[][3] = {{1, 1, 1},    {8, 8, 8},     {7, 13, 29},   {6, 64, 33},  {64, 64, 64},
+                                   {5, 0, 3},    {3, 1, 17},    {13, 1500, 40}, {29, 9, 7},  {32, 784, 10},
+                                   {1, 256, 10}, {32, 256, 784}, {20, 300, 12}};
   std::mt19937 rng(5);
   const KernelTable& table = k();
   for (const auto& s : sizes) {
@@ -332,10 +334,15 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
       for (auto& x : a) x = random_value(rng);
       for (auto& x : b) x = random_value(rng);
       const MatrixStrides bs = transposed_b ? MatrixStrides{1, k} : MatrixStrides{n, 1};
-      std::vector<float> direct(static_cast<std::size_t>(m * n), -1.0f), packed(direct);
-      ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Small, direct.data(), a.data(), b.data()));
+      std::vector<float> packed(static_cast<std::size_t>(m * n), -1.0f);
       ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Gemm, packed.data(), a.data(), b.data()));
-      for (std::size_t i = 0; i < direct.size(); ++i) ASSERT_EQ(pattern(direct[i]), pattern(packed[i])) << i;
+      for (SlicePath path : {SlicePath::Small, SlicePath::Padded, SlicePath::Transposed}) {
+        std::vector<float> other(packed.size(), -1.0f);
+        ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, path, other.data(), a.data(), b.data()));
+        for (std::size_t i = 0; i < other.size(); ++i) {
+          ASSERT_EQ(pattern(other[i]), pattern(packed[i])) << i << " on path " << static_cast<int>(path);
+        }
+      }
     }
   }
 }

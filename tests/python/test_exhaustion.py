@@ -51,7 +51,7 @@ def run_child():
 
     # The packed product's buffers, allocated on a thread's first large
     # product (transposed b: no direct path), not on the output's.
-    tall, wide = T(np.ones((6, 4096), np.float32)), T(np.ones((6, 4096), np.float32)).transpose(0, 1)
+    tall, wide = T(np.ones((128, 4096), np.float32)), T(np.ones((128, 4096), np.float32)).transpose(0, 1)
     limit(2 * MIB)
     try:
         tall @ wide
@@ -83,7 +83,7 @@ def run_child():
     y.backward()
     assert np.array_equal(x.grad(), np.full(values.shape, 2.0, np.float32))
     assert (column @ row).shape == [8192, 8192]
-    assert np.array_equal((tall @ wide).to_numpy(), np.full((6, 6), 4096, np.float32))
+    assert np.array_equal((tall @ wide).to_numpy(), np.full((128, 128), 4096, np.float32))
     assert failures == [], failures
     print("ok")
 

@@ -47,8 +47,9 @@ TypedKernels<T> typed_table() {
 
 bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
                    MatrixStrides b, SlicePath path, float* out_data, const float* a_data, const float* b_data) {
-  if (path == SlicePath::Gemm && !reserve_gemm_buffers()) return false;
-  SliceProduct(m, k, n, out, a, b, path)(out_data, a_data, b_data);
+  const SliceProduct slice(m, k, n, out, a, b, path);
+  if (!slice.prepare()) return false;
+  slice(out_data, a_data, b_data);
   return true;
 }
 

@@ -178,18 +178,26 @@ void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst
 
 // kc rows of b as panels of kTileColumns columns (value (p, c) at
 // p * kTileColumns + c); columns past the end are zero.
+constexpr std::int64_t kColumnSteps = 16;
+
 template <class T>
 void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst) {
-  float run[kMaxDepth];
   const MatrixStrides s = b.strides;
   for (std::int64_t j0 = 0; j0 < cols; j0 += kTileColumns, dst += kc * kTileColumns) {
     const std::int64_t live = std::min<std::int64_t>(kTileColumns, cols - j0);
     if (magnitude(s.col_stride) <= magnitude(s.row_stride)) {
       for (std::int64_t p = 0; p < kc; ++p) widen_run(&b(p, j0), s.col_stride, live, dst + p * kTileColumns);
     } else {
-      for (std::int64_t c = 0; c < live; ++c) {
-        widen_run(&b(0, j0 + c), s.row_stride, kc, run);
-        for (std::int64_t p = 0; p < kc; ++p) dst[p * kTileColumns + c] = run[p];
+      // Columns run along k: transposed 16 steps at a time, so that the rows
+      // written stay in L1 (a whole column at a time wrote kc lines, 256
+      // bytes apart, and took 7 cycles an element).
+      for (std::int64_t p0 = 0; p0 < kc; p0 += kColumnSteps) {
+        const std::int64_t steps = std::min(kColumnSteps, kc - p0);
+        for (std::int64_t c = 0; c < live; ++c) {
+          float run[kColumnSteps];
+          widen_run(&b(p0, j0 + c), s.row_stride, steps, run);
+          for (std::int64_t p = 0; p < steps; ++p) dst[(p0 + p) * kTileColumns + c] = run[p];
+        }
       }
     }
     for (std::int64_t p = 0; p < kc && live < kTileColumns; ++p) {

@@ -115,9 +115,7 @@ Result<void> batched_product(const StridedView<T>& out, const StridedView<const 
   }
   if constexpr (std::same_as<T, float>) {
     const SliceProduct slice(m, k, n, matrix_strides(out), matrix_strides(a), matrix_strides(b));
-    if (slice.path() == SlicePath::Gemm) {
-      if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
-    }
+    if (auto prepared = slice.prepare(); !prepared) return prepared;
     BatchWalk<float, SliceProduct>{out, a, b, batch_axes, slice}.run(0, out.data, a.data, b.data);
   } else {
     if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;

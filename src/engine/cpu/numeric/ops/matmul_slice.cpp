@@ -1,6 +1,9 @@
 #include "engine/cpu/numeric/ops/matmul_slice.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 #include "engine/cpu/numeric/core/tensor_ops.h"
@@ -15,7 +18,9 @@ namespace vessik {
 // wider tiles would spill.
 inline constexpr bool kWideTiles = kVectorBytes == 64;
 
-SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
+namespace {
+
+SlicePath direct_or_packed(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   if (m == 0 || k == 0 || n == 0) return SlicePath::Small;
   if (k > kSmallPanelFloats || n > kSmallPanelFloats) return SlicePath::Gemm;
   // While b's contiguous rows stay in L2, the loop wins whatever m is when
@@ -31,7 +36,48 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   return strips && work <= kSmallMidWork ? SlicePath::Small : SlicePath::Gemm;
 }
 
+std::int64_t padded_columns(std::int64_t n) { return (n + kVectorFloats - 1) / kVectorFloats * kVectorFloats; }
+
+bool column_major(MatrixStrides b) { return b.row_stride == 1 && b.col_stride != 1; }
+
+}  // namespace
+
+// See Note [Narrow and column-major b].
+SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
+  const SlicePath base = direct_or_packed(m, k, n, b);
+  if (m == 0 || k == 0 || n == 0) return base;
+  const auto columns = static_cast<std::uint64_t>(gemm_blocking().tile_columns);
+  // Widths of 4 and 8 are one tile already.
+  const bool one_tile = n == 4 || n == 8 || n % kVectorFloats == 0;
+  if (base == SlicePath::Small && b.col_stride == 1 && n > 4 && n < columns && !one_tile) {
+    return SlicePath::Padded;
+  }
+  // The transposed output is written an element at a time: worth it only
+  // where each element sums a long row (measured: k >= 8m).
+  if (column_major(b) && m * k <= kSmallPanelFloats && k >= 8 * m &&
+      direct_or_packed(n, k, m, {static_cast<std::int64_t>(m), 1}) == SlicePath::Small) {
+    return SlicePath::Transposed;
+  }
+  return base;
+}
+
 namespace {
+
+// The calling thread's scratch floats, grown on demand and kept.
+struct Scratch {
+  std::unique_ptr<float[]> data;
+  std::size_t size = 0;
+};
+thread_local Scratch scratch;
+
+Result<float*> scratch_floats(std::size_t count) {
+  if (count > scratch.size) {
+    scratch.data.reset(new (std::nothrow) float[count]);
+    scratch.size = scratch.data ? count : 0;
+    if (!scratch.data) return out_of_memory();
+  }
+  return scratch.data.get();
+}
 
 // W lanes of floats (one float for W = 1); the compiler lowers each operation
 // to the widest registers the target has (one zmm for 16 lanes under AVX-512).
@@ -267,6 +313,11 @@ struct SliceKernels {
     std::int64_t i = 0;
     if (s.n_ < 2 * kVectorFloats) {
       for (; i + kNarrowRows <= s.m_; i += kNarrowRows) row_block<kNarrowRows, L>(s, out, a, b, i, ahead);
+      // Eight chains still hide the latency; a last block of 2 would not.
+      if (i + 8 <= s.m_) {
+        row_block<8, L>(s, out, a, b, i, ahead);
+        i += 8;
+      }
     }
     for (; i + kRows <= s.m_; i += kRows) row_block<kRows, L>(s, out, a, b, i, ahead);
     switch (s.m_ - i) {
@@ -298,6 +349,42 @@ struct SliceKernels {
     packed_product<float>(s.m_, s.k_, s.n_, {out, s.out_}, {a, s.a_}, {b, s.b_}, nullptr);
   }
 
+  // b copied into whole vectors of columns, the loop run into a padded
+  // output, and its first n columns copied out.
+  static void padded(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
+    const std::int64_t m = s.m_, k = s.k_, n = s.n_, np = padded_columns(n);
+    float* const pb = scratch.data.get();
+    float* const po = pb + k * np;
+    for (std::int64_t p = 0; p < k; ++p) {
+      const float* row = b + p * s.b_.row_stride;
+      float* to = pb + p * np;
+      if (s.b_.col_stride == 1) {
+        for (std::int64_t j = 0; j < n; ++j) to[j] = row[j];
+      } else {
+        for (std::int64_t j = 0; j < n; ++j) to[j] = row[j * s.b_.col_stride];
+      }
+      for (std::int64_t j = n; j < np; ++j) to[j] = 0.0f;
+    }
+    const MatrixStrides dense{np, 1};
+    SliceProduct(m, k, np, dense, s.a_, dense, SlicePath::Small)(po, a, pb);
+    for (std::int64_t i = 0; i < m; ++i) {
+      float* row = out + i * s.out_.row_stride;
+      for (std::int64_t j = 0; j < n; ++j) row[j * s.out_.col_stride] = po[i * np + j];
+    }
+  }
+
+  // out^T = b^T a^T, b^T read in place as the rows of the left operand.
+  static void transposed(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
+    const std::int64_t m = s.m_, k = s.k_, n = s.n_;
+    float* const at = scratch.data.get();
+    for (std::int64_t i = 0; i < m; ++i) {
+      for (std::int64_t p = 0; p < k; ++p) at[p * m + i] = a[i * s.a_.row_stride + p * s.a_.col_stride];
+    }
+    const MatrixStrides dense{m, 1};
+    SliceProduct(n, k, m, {s.out_.col_stride, s.out_.row_stride}, {s.b_.col_stride, s.b_.row_stride}, dense,
+                 SlicePath::Small)(out, b, at);
+  }
+
   static SliceProduct::Run pick(const SliceProduct& s) {
     if (s.path_ == SlicePath::Small) {
       const bool unit_b = s.b_.col_stride == 1;
@@ -305,6 +392,8 @@ struct SliceKernels {
       if (unit_b) return unit_out ? &small<true, true> : &small<true, false>;
       return unit_out ? &small<false, true> : &small<false, false>;
     }
+    if (s.path_ == SlicePath::Padded) return &padded;
+    if (s.path_ == SlicePath::Transposed) return &transposed;
     return &packed;
   }
 };
@@ -324,6 +413,23 @@ SliceProduct::SliceProduct(std::uint64_t m, std::uint64_t k, std::uint64_t n, Ma
       path_(path),
       run_(nullptr) {
   run_ = SliceKernels::pick(*this);
+}
+
+Result<void> SliceProduct::prepare() const {
+  switch (path_) {
+    case SlicePath::Small: return {};
+    case SlicePath::Gemm: return reserve_gemm_buffers();
+    case SlicePath::Padded: {
+      const std::int64_t np = padded_columns(n_);
+      if (auto got = scratch_floats(static_cast<std::size_t>((k_ + m_) * np)); !got) return std::unexpected(got.error());
+      return {};
+    }
+    case SlicePath::Transposed: {
+      if (auto got = scratch_floats(static_cast<std::size_t>(k_ * m_)); !got) return std::unexpected(got.error());
+      return {};
+    }
+  }
+  return {};
 }
 
 }  // namespace vessik
