@@ -72,6 +72,7 @@ test: build
 	  VESSIK_CPU_LEVEL=$$level $(VPY) -m pytest -q $(LEVEL_TESTS) || exit 1; \
 	done
 	$(VPY) bench/compare.py --smoke > /dev/null
+	$(VPY) bench/training_shapes.py --smoke > /dev/null
 
 # The property tests at length (FUZZ_EXAMPLES examples per test).
 FUZZ_EXAMPLES ?= 25000
@@ -90,11 +91,13 @@ demo-parallel: build
 demo-threads: build
 	$(VPY) examples/digits_threads.py --out out
 
-# One table per instruction-set level this processor has, highest first.
+# One table per instruction-set level this processor has, highest first, and
+# one of the products at training shapes.
 bench: build
 	$(VENV)/bin/ninja -C $(BUILD_DIR) cpp-bench
 	for level in $$($(VPY) -c '$(ALL_LEVELS)'); do \
 	  $(VPY) bench/compare.py --level $$level --write || exit 1; \
+	  $(VPY) bench/training_shapes.py --level $$level --write || exit 1; \
 	done
 
 # Training steps per second at 1 and 2 processes (the BENCHMARKS.md section).

@@ -73,6 +73,7 @@ from typing import Callable
 
 import numpy as np
 
+import steps as training_steps
 import vessik as vs
 import vessik._cpu
 from vessik.nn.functional import relu
@@ -285,28 +286,24 @@ def workloads(smoke):
                             target=1.1, extra={"vessik F32": lambda: tM1 @ tM2, **extra}, extra_target=extra_target,
                             flops=2 * n**3))
 
-    # Autograd.
-    batch, hidden = (32, 64) if smoke else (256, 256)
-    X, W1, W2, Y = f32(batch, 784), f32(784, hidden) * 0.05, f32(hidden, 10) * 0.05, f32(batch, 10)
-    tX, tY = vs.Tensor(X), vs.Tensor(Y)
-
-    def vs_step():
-        w1 = vs.Tensor(W1, requires_grad=True)
-        w2 = vs.Tensor(W2, requires_grad=True)
-        d = relu(tX @ w1) @ w2 - tY
-        (d * d).backward()
-        w1.grad(), w2.grad()
-        vs.Tensor.clear_graph()
-
-    def torch_step(pX=torch and torch.from_numpy(X), pY=torch and torch.from_numpy(Y)):
-        w1 = torch.tensor(W1, requires_grad=True)
-        w2 = torch.tensor(W2, requires_grad=True)
-        d = torch.relu(pX @ w1) @ w2 - pY
-        (d * d).sum().backward()
-        w1.grad.numpy(), w2.grad.numpy()
-
-    out.append(Workload(f"training step, MLP [{batch}, 784] -> {hidden} -> 10", vs_step, None,
-                        torch and torch_step, anchor="torch", target=0.8))
+    # Training steps: vessik's tape against the same step written by hand in
+    # NumPy, and PyTorch's autograd; BF16 for the middle two, against the
+    # F32 NumPy step (NumPy has no bfloat16 arithmetic).
+    step = None
+    for k, shape in enumerate(training_steps.SHAPES[:2] if smoke else training_steps.SHAPES):
+        X, W1, W2, Y = training_steps.data(*shape)
+        for dt in ("f32", "bf16") if k in (1, 2) else ("f32",):
+            vs_step = training_steps.vessik_step(X, W1, W2, Y, dt)
+            if dt == "f32" and (step is None or shape == (256, 784, 256)):
+                step = vs_step  # for the memory growth below
+            extra, extra_target = {}, {}
+            if torch:
+                extra["torch"] = training_steps.torch_step(X, W1, W2, Y, dt)
+                extra_target["torch"] = 0.8
+            batch, inputs, hidden = shape
+            out.append(Workload(f"training step, {dt.upper()} MLP [{batch}, {inputs}] -> {hidden} -> 10", vs_step,
+                                training_steps.numpy_step(X, W1, W2, Y), anchor="numpy", extra=extra,
+                                extra_target=extra_target))
 
     def vs_tiny():
         a = vs.Tensor(a4, requires_grad=True)
@@ -323,7 +320,28 @@ def workloads(smoke):
 
     out.append(Workload("(a * b).backward(), F32 [4], then a.grad()", vs_tiny, None, torch and torch_tiny,
                         anchor="torch", target=0.25))
-    return out, vs_step
+    return out, step
+
+
+def fresh_process_rows(smoke):
+    """The first steps of a fresh process, vessik against NumPy by hand: each
+    library's median over its first 5 steps, in processes run in turn."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    rows = []
+    for shape in training_steps.SHAPES[:1] if smoke else training_steps.SHAPES:
+        ratios, medians = [], {"vessik": [], "numpy": []}
+        for _ in range(1 if smoke else 3):
+            for lib in medians:
+                out = subprocess.run([sys.executable, os.path.join(here, "steps.py"), "--library", lib,
+                                      *map(str, shape)], capture_output=True, text=True, check=True)
+                medians[lib].append(statistics.median(json.loads(out.stdout)))
+            ratios.append(medians["vessik"][-1] / medians["numpy"][-1])
+        batch, inputs, hidden = shape
+        rows.append({"workload": f"first 5 steps of a process, F32 MLP [{batch}, {inputs}] -> {hidden} -> 10",
+                     "anchor": "numpy", "ratio": statistics.median(ratios), "target": 1.0,
+                     "vessik_us": statistics.median(medians["vessik"]) * 1e6,
+                     "numpy_us": statistics.median(medians["numpy"]) * 1e6, "torch_us": float("nan")})
+    return rows
 
 
 def peak_flops(rounds=20):
@@ -442,6 +460,11 @@ def main():
             rows[-1]["of_peak"] = fraction
     if args.only:
         return
+    for r in fresh_process_rows(args.smoke):
+        mark = "" if r["ratio"] <= r["target"] else "  MISS"
+        print(f"{r['workload']:58} {r['vessik_us']:9.1f}µ {r['numpy_us']:9.1f}µ {'-':>10} {'numpy':>14} "
+              f"{r['ratio']:7.2f} {r['target']:7.2f}{mark}")
+        rows.append(r)
     steps = 100 if args.smoke else 1000
     growth = memory_growth(step, steps)
     print(f"\nresident memory growth over training steps 10..{steps}: {growth / 1024:.0f} KiB (target < 1024 KiB)")

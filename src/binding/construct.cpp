@@ -108,6 +108,9 @@ PyObject* dtype_name(PyObject* dtype) {
 // name on every call.
 PyObject* numpy_array(PyObject* data, DType dtype) {
   if (!bind_numpy()) return nullptr;
+  // numpy.array would copy an array that already has the dtype, and
+  // from_numpy copies it again: the second copy alone gives the same bits.
+  if (is_plain_array_of(data, dtype)) return Py_NewRef(data);
   PyArray_Descr* descr = new_descr(dtype);
   if (descr == nullptr) return nullptr;
   PyObject* kwnames = dtype_kwnames.get([]() -> PyObject* {

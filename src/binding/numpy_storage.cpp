@@ -62,6 +62,10 @@ Result<CpuStorage> copy_array(PyArrayObject* array, Shape shape) {
 
 }  // namespace
 
+bool is_plain_array_of(PyObject* obj, DType dtype) {
+  return PyArray_CheckExact(obj) && has_dtype(reinterpret_cast<PyArrayObject*>(obj), dtype);
+}
+
 void copy_row_major(char* dst, const char* src, const Shape& shape, const std::int64_t* byte_strides,
                     std::size_t elsize) {
   const std::size_t nd = shape.size();

@@ -18,6 +18,10 @@ namespace vessik {
 // row-major storage, bit for bit. NumPy's C API must be bound.
 Result<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_name);
 
+// Whether `obj` is exactly a NumPy array (no subclass) of `dtype`'s element
+// type in native byte order: from_numpy can copy it as it is.
+bool is_plain_array_of(PyObject* obj, DType dtype);
+
 // Copies the elements of a strided source into `dst` in row-major index
 // order (last axis fastest). Byte strides may be negative and the source
 // need not be aligned. `shape` must have at least one axis and no zero length.
