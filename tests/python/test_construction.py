@@ -179,7 +179,8 @@ def test_bfloat16_fails_inside_numpy_without_the_dtype():
 
 
 def test_memory_exhaustion_raises_memory_error():
-    # Limit the address space so NumPy's copy fits but the tensor's does not.
+    # Limit the address space so the tensor's copy does not fit (an array of
+    # the dtype already is copied once, by the tensor).
     code = """
         import resource
         import numpy as np
@@ -188,7 +189,7 @@ def test_memory_exhaustion_raises_memory_error():
         src = np.ones(n, dtype=np.float32)
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
-        resource.setrlimit(resource.RLIMIT_AS, (vm + int(1.5 * n * 4), resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + int(0.5 * n * 4), resource.RLIM_INFINITY))
         try:
             vessik.Tensor(src)
         except MemoryError as e:
@@ -196,5 +197,4 @@ def test_memory_exhaustion_raises_memory_error():
     """
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    # The tensor's own buffer failed, not NumPy's copy.
     assert result.stdout.strip() == "MemoryError: out of memory while allocating a tensor buffer"

@@ -47,9 +47,13 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   const SlicePath base = direct_or_packed(m, k, n, b);
   if (m == 0 || k == 0 || n == 0) return base;
   const auto columns = static_cast<std::uint64_t>(gemm_blocking().tile_columns);
-  // Widths of 4 and 8 are one tile already.
+  // Widths of 4 and 8 are one tile already. A narrow b of other strides is
+  // copied dense, whatever its width.
   const bool one_tile = n == 4 || n == 8 || n % kVectorFloats == 0;
-  if (base == SlicePath::Small && b.col_stride == 1 && n > 4 && n < columns && !one_tile) {
+  const std::uint64_t np = static_cast<std::uint64_t>(padded_columns(static_cast<std::int64_t>(n)));
+  if (b.col_stride == 1 ? base == SlicePath::Small && n > 4 && n < columns && !one_tile
+                        : n > 4 && n < columns && k * np <= kSmallPanelFloats &&
+                              direct_or_packed(m, k, np, {static_cast<std::int64_t>(np), 1}) == SlicePath::Small) {
     return SlicePath::Padded;
   }
   // The transposed output is written an element at a time: worth it only
@@ -377,8 +381,14 @@ struct SliceKernels {
   static void transposed(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
     const std::int64_t m = s.m_, k = s.k_, n = s.n_;
     float* const at = scratch.data.get();
-    for (std::int64_t i = 0; i < m; ++i) {
-      for (std::int64_t p = 0; p < k; ++p) at[p * m + i] = a[i * s.a_.row_stride + p * s.a_.col_stride];
+    // 16 rows of a at a time: each step writes one run of a^T and reads
+    // one element from each of 16 rows, all advancing together.
+    for (std::int64_t i0 = 0; i0 < m; i0 += 16) {
+      const std::int64_t rows = std::min<std::int64_t>(16, m - i0);
+      for (std::int64_t p = 0; p < k; ++p) {
+        const float* col = a + i0 * s.a_.row_stride + p * s.a_.col_stride;
+        for (std::int64_t i = 0; i < rows; ++i) at[p * m + i0 + i] = col[i * s.a_.row_stride];
+      }
     }
     const MatrixStrides dense{m, 1};
     SliceProduct(n, k, m, {s.out_.col_stride, s.out_.row_stride}, {s.b_.col_stride, s.b_.row_stride}, dense,
