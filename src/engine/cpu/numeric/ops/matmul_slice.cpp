@@ -22,6 +22,9 @@ namespace {
 
 SlicePath direct_or_packed(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   if (m == 0 || k == 0 || n == 0) return SlicePath::Small;
+  // Up to three rows of a would use a packed b too few times to pay for the
+  // packing: the loop reads b once too ([1, 256] @ [256, 256] ran 4x NumPy).
+  if (b.col_stride == 1 && m < 4) return SlicePath::Small;
   if (k > kSmallPanelFloats || n > kSmallPanelFloats) return SlicePath::Gemm;
   // While b's contiguous rows stay in L2, the loop wins whatever m is when
   // they are narrower than the packed tile (which would mostly multiply
