@@ -18,10 +18,9 @@
 
 namespace vessik {
 
-// V is float or a GCC vector of floats; A is float (every lane) or V.
-// `a` as every lane of V: a plain broadcast (V{} + a would add a zero first,
-// one more instruction on every multiply-add of a tile).
-template <class M, class V, class A>
+// `a` as the register M: a plain broadcast of a float (V{} + a would add a
+// zero first, one more instruction on every multiply-add of a tile).
+template <class M, class A>
 [[gnu::always_inline]] inline M lanes_of(A a, M (*set1)(float)) {
   if constexpr (std::is_same_v<A, float>) {
     return set1(a);
@@ -37,14 +36,14 @@ template <class V, class A>
   if constexpr (sizeof(V) == sizeof(float)) {
     return __builtin_fmaf(b, a, acc);
   } else if constexpr (sizeof(V) == 16) {
-    const __m128 av = lanes_of<__m128, V>(a, _mm_set1_ps);
+    const __m128 av = lanes_of<__m128>(a, _mm_set1_ps);
     return std::bit_cast<V>(_mm_fmadd_ps(std::bit_cast<__m128>(b), av, std::bit_cast<__m128>(acc)));
   } else if constexpr (sizeof(V) == 32) {
-    const __m256 av = lanes_of<__m256, V>(a, _mm256_set1_ps);
+    const __m256 av = lanes_of<__m256>(a, _mm256_set1_ps);
     return std::bit_cast<V>(_mm256_fmadd_ps(std::bit_cast<__m256>(b), av, std::bit_cast<__m256>(acc)));
 #if defined(__AVX512F__)
   } else if constexpr (sizeof(V) == 64) {
-    const __m512 av = lanes_of<__m512, V>(a, _mm512_set1_ps);
+    const __m512 av = lanes_of<__m512>(a, _mm512_set1_ps);
     return std::bit_cast<V>(_mm512_fmadd_ps(std::bit_cast<__m512>(b), av, std::bit_cast<__m512>(acc)));
 #endif
   }

@@ -176,10 +176,10 @@ void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst
   }
 }
 
-// kc rows of b as panels of kTileColumns columns (value (p, c) at
-// p * kTileColumns + c); columns past the end are zero.
 constexpr std::int64_t kColumnSteps = 16;
 
+// kc rows of b as panels of kTileColumns columns (value (p, c) at
+// p * kTileColumns + c); columns past the end are zero.
 template <class T>
 void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst) {
   const MatrixStrides s = b.strides;

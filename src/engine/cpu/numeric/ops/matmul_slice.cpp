@@ -49,16 +49,17 @@ bool column_major(MatrixStrides b) { return b.row_stride == 1 && b.col_stride !=
 SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b) {
   const SlicePath base = direct_or_packed(m, k, n, b);
   if (m == 0 || k == 0 || n == 0) return base;
-  const auto columns = static_cast<std::uint64_t>(gemm_blocking().tile_columns);
-  // Widths of 4 and 8 are one tile already. A narrow b of other strides is
-  // copied dense, whatever its width.
-  const bool one_tile = n == 4 || n == 8 || n % kVectorFloats == 0;
-  const std::uint64_t np = static_cast<std::uint64_t>(padded_columns(static_cast<std::int64_t>(n)));
-  if (b.col_stride == 1 ? base == SlicePath::Small && n > 4 && n < columns && !one_tile
-                        : n > 4 && n < columns && k * np <= kSmallPanelFloats &&
-                              direct_or_packed(m, k, np, {static_cast<std::int64_t>(np), 1}) == SlicePath::Small) {
-    return SlicePath::Padded;
-  }
+  const bool narrow = n > 4 && n < static_cast<std::uint64_t>(gemm_blocking().tile_columns);
+  const auto np = static_cast<std::int64_t>(padded_columns(static_cast<std::int64_t>(n)));
+  // A narrow b with unit columns gains unless its width is one tile already
+  // (4, 8 or whole vectors); of other strides it is copied dense, whatever
+  // its width, where the loop would then run.
+  const bool padding_pays =
+      b.col_stride == 1
+          ? base == SlicePath::Small && n != 4 && n != 8 && n % kVectorFloats != 0
+          : k * static_cast<std::uint64_t>(np) <= kSmallPanelFloats &&
+                direct_or_packed(m, k, static_cast<std::uint64_t>(np), {np, 1}) == SlicePath::Small;
+  if (narrow && padding_pays) return SlicePath::Padded;
   // The transposed output is written an element at a time: worth it only
   // where each element sums a long row (measured: k >= 8m).
   if (column_major(b) && m * k <= kSmallPanelFloats && k >= 8 * m &&
@@ -77,13 +78,13 @@ struct Scratch {
 };
 thread_local Scratch scratch;
 
-Result<float*> scratch_floats(std::size_t count) {
-  if (count > scratch.size) {
-    scratch.data.reset(new (std::nothrow) float[count]);
-    scratch.size = scratch.data ? count : 0;
+Result<void> reserve_scratch(std::size_t floats) {
+  if (floats > scratch.size) {
+    scratch.data.reset(new (std::nothrow) float[floats]);
+    scratch.size = scratch.data ? floats : 0;
     if (!scratch.data) return out_of_memory();
   }
-  return scratch.data.get();
+  return {};
 }
 
 // W lanes of floats (one float for W = 1); the compiler lowers each operation
@@ -432,15 +433,8 @@ Result<void> SliceProduct::prepare() const {
   switch (path_) {
     case SlicePath::Small: return {};
     case SlicePath::Gemm: return reserve_gemm_buffers();
-    case SlicePath::Padded: {
-      const std::int64_t np = padded_columns(n_);
-      if (auto got = scratch_floats(static_cast<std::size_t>((k_ + m_) * np)); !got) return std::unexpected(got.error());
-      return {};
-    }
-    case SlicePath::Transposed: {
-      if (auto got = scratch_floats(static_cast<std::size_t>(k_ * m_)); !got) return std::unexpected(got.error());
-      return {};
-    }
+    case SlicePath::Padded: return reserve_scratch(static_cast<std::size_t>((k_ + m_) * padded_columns(n_)));
+    case SlicePath::Transposed: return reserve_scratch(static_cast<std::size_t>(k_ * m_));
   }
   return {};
 }
