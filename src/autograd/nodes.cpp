@@ -97,8 +97,8 @@ Result<void> ReshapeNode::backward(AutogradContext& ctx, const StorageHandle& g_
   const auto lead = static_cast<std::ptrdiff_t>(g_shape.size() - output_shape.size());
   Shape block = Shape(g_shape.begin(), g_shape.begin() + lead);
   Shape target = block;
-  block.insert(block.end(), output_shape.begin(), output_shape.end());
-  target.insert(target.end(), input_shape.begin(), input_shape.end());
+  block.append(output_shape.begin(), output_shape.end());
+  target.append(input_shape.begin(), input_shape.end());
   // reshape reads a row-major gradient; copy or sum into one only when g is not.
   std::optional<Storage> row_major;
   if (block != g_shape || !is_row_major_contiguous(g_shape, g.strides())) {

@@ -13,6 +13,6 @@ using Storage = CpuStorage;
 // Atomic reference count: a handle may be released on any thread.
 using StorageHandle = std::shared_ptr<const Storage>;
 
-inline StorageHandle share(Storage storage) { return std::make_shared<const Storage>(std::move(storage)); }
+inline StorageHandle share(Storage&& storage) { return std::make_shared<const Storage>(std::move(storage)); }
 
 }  // namespace vessik

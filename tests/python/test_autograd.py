@@ -124,6 +124,19 @@ def test_matmul_with_a_constant_operand(dtype):
     np.testing.assert_array_equal(grad_of(x), g @ b.T)
 
 
+@pytest.mark.parametrize("axes", [6, 7, 9])
+def test_many_axes_through_product_reshape_and_transpose(axes):
+    # Shape and stride lists longer than the few axes kept inline.
+    rng = np.random.default_rng(axes)
+    a = rng.integers(-3, 4, (2,) + (1,) * (axes - 3) + (3, 4)).astype(np.float32)
+    b = rng.integers(-3, 4, (4, 2)).astype(np.float32)
+    x, w = leaf(a), leaf(b)
+    z = (x @ w).reshape([1] * axes + [12]).transpose(0, axes)
+    z.backward()
+    np.testing.assert_array_equal(z.to_numpy(), np.swapaxes((a @ b).reshape((1,) * axes + (12,)), 0, axes))
+    np.testing.assert_array_equal(x.grad(), np.ones(a.shape[:-1] + (2,)) @ b.T)
+
+
 def test_broadcast_gradients_keep_the_broadcast_shape():
     x, w = leaf([1.0, 2.0, 3.0]), leaf(np.ones((2, 3)))
     (x + w).backward()

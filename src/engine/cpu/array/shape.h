@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
+
+#include "engine/cpu/array/axis_list.h"
 
 namespace vessik {
 
-using Shape = std::vector<std::uint64_t>;    // axis lengths
-using Strides = std::vector<std::int64_t>;   // in elements, not bytes
+using Shape = AxisList<std::uint64_t>;    // axis lengths
+using Strides = AxisList<std::int64_t>;   // in elements, not bytes
 
 // "[2, 3]"; the empty shape prints as "[]".
 std::string shape_to_string(const Shape& shape);

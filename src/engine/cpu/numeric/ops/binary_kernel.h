@@ -21,27 +21,31 @@ template <class Op, class T>
 using BinaryResult = std::conditional_t<Op::arithmetic, T, bool>;
 
 template <class Op, Element T>
-Result<NdArray<BinaryResult<Op, T>>> apply_binary(const StridedView<const T>& a, const StridedView<const T>& b,
-                                                   Op op = {}) {
+Result<NdArray<BinaryResult<Op, T>>> apply_binary(const NdArray<T>& x, const NdArray<T>& y, Op op = {}) {
   using R = BinaryResult<Op, T>;
   // Operands of one shape laid out in the same contiguous order need no
   // broadcast views and no iteration plan: the result takes that order and
   // the three buffers are walked as one flat run. Small tensors spend most
   // of their time in exactly that set-up.
-  if (a.shape == b.shape) {
-    const bool row = is_row_major_contiguous(a.shape, a.strides) && is_row_major_contiguous(b.shape, b.strides);
-    if (row || (is_column_major_contiguous(a.shape, a.strides) && is_column_major_contiguous(b.shape, b.strides))) {
-      auto out = NdArray<R>::uninitialized(a.shape, row ? row_major_strides(a.shape) : column_major_strides(a.shape));
+  const Shape& shape = x.shape();
+  if (shape == y.shape()) {
+    const bool row = is_row_major_contiguous(shape, x.strides()) && is_row_major_contiguous(shape, y.strides());
+    if (row || (is_column_major_contiguous(shape, x.strides()) && is_column_major_contiguous(shape, y.strides()))) {
+      auto out = NdArray<R>::uninitialized(shape, row ? row_major_strides(shape) : column_major_strides(shape));
       if (!out) return std::unexpected(std::move(out.error()));
       const auto n = static_cast<std::int64_t>(out->size());
+      const T* const px = x.data();
+      const T* const py = y.data();
       loops::fill_flat(out->data(), n, out->size() * (2 * sizeof(T) + sizeof(R)),
                        [&](R* dst, std::int64_t first, std::int64_t count) {
-                         loops::binary_run(dst, 1, a.data + first, 1, b.data + first, 1, count, op);
+                         loops::binary_run(dst, 1, px + first, 1, py + first, 1, count, op);
                        },
-                       a.data, b.data);
+                       px, py);
       return out;
     }
   }
+  const StridedView<const T> a = x.view();
+  const StridedView<const T> b = y.view();
   auto views = broadcast_tensors(a, b);
   if (!views) return std::unexpected(std::move(views.error()));
   const auto& [va, vb] = *views;
