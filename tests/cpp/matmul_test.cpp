@@ -392,6 +392,43 @@ TEST_P(Matmul16, KeepsTransposedOperandsAndNaN) {
   EXPECT_TRUE(nan_product->data()[0].is_nan());
 }
 
+template <class T>
+void expect_one_rounding_of_the_f32_product(const KernelTable& table, std::int64_t m, std::int64_t k, std::int64_t n,
+                                            bool transposed_b, std::mt19937& rng) {
+  SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(k) + "x" + std::to_string(n) +
+               (transposed_b ? " b transposed" : ""));
+  std::vector<float> va(static_cast<std::size_t>(m * k)), vb(static_cast<std::size_t>(k * n));
+  for (auto& x : va) x = float(T(random_value(rng)));
+  for (auto& x : vb) x = float(T(random_value(rng)));
+  const auto mu = static_cast<std::uint64_t>(m), ku = static_cast<std::uint64_t>(k), nu = static_cast<std::uint64_t>(n);
+  auto a16 = make<T>({mu, ku}, va);
+  auto a32 = make<float>({mu, ku}, va);
+  // A transposed b holds the same values, read from the buffer column by column.
+  auto b16 = make<T>(transposed_b ? Shape{nu, ku} : Shape{ku, nu}, vb);
+  auto b32 = make<float>(transposed_b ? Shape{nu, ku} : Shape{ku, nu}, vb);
+  if (transposed_b) {
+    b16.set_layout({ku, nu}, {1, k});
+    b32.set_layout({ku, nu}, {1, k});
+  }
+  auto r16 = table.typed<T>().matmul(a16, b16);
+  auto r32 = table.f32.matmul(a32, b32);
+  ASSERT_TRUE(r16.has_value() && r32.has_value());
+  for (std::size_t i = 0; i < r32->size(); ++i) ASSERT_EQ(pattern(r16->data()[i]), pattern(T(r32->data()[i]))) << i;
+}
+
+TEST_P(Matmul16, TrainingShapesGiveOneRoundingOfTheF32Product) {
+  // A classifier layer, a short batch against a wide b (cut into several
+  // column blocks) and a tall one (several row blocks).
+  const std::int64_t sizes[][3] = {{32, 784, 10}, {1, 256, 10}, {32, 256, 784}, {3, 2048, 300}, {600, 100, 5}};
+  std::mt19937 rng(17);
+  for (const auto& s : sizes) {
+    for (bool transposed_b : {false, true}) {
+      expect_one_rounding_of_the_f32_product<Half>(k(), s[0], s[1], s[2], transposed_b, rng);
+      expect_one_rounding_of_the_f32_product<BFloat16>(k(), s[0], s[1], s[2], transposed_b, rng);
+    }
+  }
+}
+
 // ---- Storage: element type dispatch -------------------------------------
 
 TEST(MatmulStorage, TypeChecks) {
