@@ -222,6 +222,10 @@ def workloads(smoke):
 
     n16 = 1 << (12 if smoke else 20)
     V1, V2 = f32(n16), f32(n16)
+    # In the second-level cache: no memory bandwidth to hide the per-element work.
+    tF1, tF2 = vs.Tensor(V1), vs.Tensor(V2)
+    out.append(Workload(f"a + b, F32 [{n16}]", lambda: tF1 + tF2, lambda: V1 + V2,
+                        torch and (lambda x=torch.from_numpy(V1), y=torch.from_numpy(V2): x + y), anchor="numpy"))
     for dt, npdt in (("f16", np.float16), ("bf16", vs.bfloat16)):
         tV1, tV2 = vs.Tensor(V1.astype(npdt), dtype=dt), vs.Tensor(V2.astype(npdt), dtype=dt)
         tdt = {"f16": "float16", "bf16": "bfloat16"}[dt]

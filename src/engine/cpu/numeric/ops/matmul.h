@@ -27,7 +27,8 @@ Result<void> batched_matmul_recursive(const StridedView<float>& out, const Strid
                                       const StridedView<const float>& b);
 
 // The product for each numeric element type. F16 and BF16 operands are
-// widened to F32 as they are packed, and each output element rounds once.
+// widened to F32, as they are packed or block by block, and each output
+// element rounds once.
 template <NumericElement T>
 struct MatmulOps {
   static Result<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b);
