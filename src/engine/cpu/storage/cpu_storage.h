@@ -22,7 +22,7 @@ class CpuStorage {
   using Variant = std::variant<NdArray<Half>, NdArray<BFloat16>, NdArray<float>, NdArray<bool>>;
 
   template <Element T>
-  explicit CpuStorage(NdArray<T> array) : data_(std::move(array)) {}
+  explicit CpuStorage(NdArray<T>&& array) : data_(std::move(array)) {}
 
   DType dtype() const { return static_cast<DType>(data_.index()); }
 
@@ -90,7 +90,8 @@ class CpuStorage {
 template <Element T>
 Result<CpuStorage> to_storage(Result<NdArray<T>> r) {
   if (!r) return std::unexpected(std::move(r.error()));
-  return CpuStorage(std::move(*r));
+  // Built in place: each move of an array copies its inline layout lists.
+  return Result<CpuStorage>(std::in_place, std::move(*r));
 }
 
 }  // namespace vessik
