@@ -46,15 +46,12 @@ class NdArray {
     const auto count = checked_element_count(shape);
     if (!count) return fail(ErrorKind::ValueError, "tensor size " + shape_to_string(shape) + " is too large");
     if (*count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return out_of_memory();
-    NdArray a;
-    a.size_ = *count;
-    if (a.size_ != 0) {
-      a.buffer_ = allocate_buffer(a.size_ * sizeof(T));
-      if (!a.buffer_) return out_of_memory();
+    RawBuffer buffer;
+    if (*count != 0) {
+      buffer = allocate_buffer(*count * sizeof(T));
+      if (!buffer) return out_of_memory();
     }
-    a.shape_ = std::move(shape);
-    a.strides_ = std::move(strides);
-    return a;
+    return NdArray(std::move(shape), std::move(strides), *count, std::move(buffer));
   }
 
   static Result<NdArray> uninitialized_row_major(Shape shape) {
@@ -94,6 +91,9 @@ class NdArray {
   }
 
  private:
+  NdArray(Shape&& shape, Strides&& strides, std::uint64_t size, RawBuffer&& buffer)
+      : shape_(std::move(shape)), strides_(std::move(strides)), size_(size), buffer_(std::move(buffer)) {}
+
   Shape shape_;
   Strides strides_;
   std::uint64_t size_ = 0;
