@@ -57,9 +57,6 @@ class AxisList {
   const T* data() const noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  T& front() noexcept { return data_[0]; }
-  const T& front() const noexcept { return data_[0]; }
-  T& back() noexcept { return data_[size_ - 1]; }
   const T& back() const noexcept { return data_[size_ - 1]; }
   T* begin() noexcept { return data_; }
   T* end() noexcept { return data_ + size_; }
@@ -76,10 +73,6 @@ class AxisList {
     if (n > capacity_) grow(n);
     if (n > size_) std::fill(data_ + size_, data_ + n, value);
     size_ = n;
-  }
-  void assign(std::size_t n, const T& value) {
-    size_ = 0;
-    resize(n, value);
   }
   template <std::input_iterator It>
   void append(It first, It last) {

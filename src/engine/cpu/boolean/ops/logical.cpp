@@ -22,7 +22,7 @@ VESSIK_LOGICAL_OPS(VESSIK_FUNCTOR)
 
 #define VESSIK_KERNEL(name, functor, ...)                                      \
   Result<NdArray<bool>> name(const NdArray<bool>& a, const NdArray<bool>& b) { \
-    return apply_binary<functor>(a, b);                          \
+    return apply_binary<functor>(a, b);                                        \
   }
 VESSIK_LOGICAL_OPS(VESSIK_KERNEL)
 #undef VESSIK_KERNEL
