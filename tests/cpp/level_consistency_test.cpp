@@ -337,6 +337,7 @@ TEST_P(Products, SixteenBitWithinTheAccumulationBoundAndAsBaseline) {
       {"transposed gemm", 70, 90, 80, true},
       {"large gemm", 20, 600, 500, false},
       {"deeper than one block", 7, 2 * static_cast<std::uint64_t>(k().gemm_blocking().depth) + 3, 33, true},
+      {"sums along k", 2, 300, 9, true},
   };
   const KernelTable& baseline = *kernels_at(CpuLevel::Baseline);
   auto check = [&]<class T>(Format f) {
@@ -372,6 +373,28 @@ TEST_P(Products, SixteenBitWithinTheAccumulationBoundAndAsBaseline) {
   };
   check.template operator()<Half>(kF16);
   check.template operator()<BFloat16>(kBF16);
+}
+
+// The sums along k keep their own order, so the levels with fused
+// multiply-adds agree on them bit for bit.
+TEST(FusedLevels, SumsAlongKAlike) {
+  const KernelTable* avx2 = kernels_at(CpuLevel::Avx2);
+  const KernelTable* avx512 = kernels_at(CpuLevel::Avx512);
+  if (avx2 == nullptr || avx512 == nullptr) GTEST_SKIP() << "this processor lacks avx512";
+  std::mt19937 rng(41);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  for (const std::int64_t depth : {16, 37, 300}) {
+    const std::int64_t m = 5, n = 7;
+    std::vector<float> a(static_cast<std::size_t>(m * depth)), b(static_cast<std::size_t>(depth * n));
+    for (auto& x : a) x = dist(rng);
+    for (auto& x : b) x = dist(rng);
+    std::vector<float> wide(static_cast<std::size_t>(m * n)), narrow(wide.size());
+    for (auto [table, out] : {std::pair{avx512, wide.data()}, std::pair{avx2, narrow.data()}}) {
+      ASSERT_TRUE(table->slice_product(m, depth, n, {n, 1}, {depth, 1}, {1, depth}, SlicePath::Dot, out, a.data(),
+                                       b.data()));
+    }
+    for (std::size_t i = 0; i < wide.size(); ++i) ASSERT_EQ(pattern(wide[i]), pattern(narrow[i])) << depth << ", " << i;
+  }
 }
 
 // ---- The caller's floating-point mode changes nothing --------------------

@@ -255,7 +255,7 @@ struct SliceCase {
 
 void expect_slice_product(const KernelTable& table, const SliceCase& c, SlicePath path, std::mt19937& rng) {
   SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.m) + "x" + std::to_string(c.k) + "x" +
-               std::to_string(c.n) + (path == SlicePath::Small ? " (direct)" : " (packed)"));
+               std::to_string(c.n) + " on path " + std::to_string(static_cast<int>(path)));
   RawMatrix a(c.m, c.k, c.a), b(c.k, c.n, c.b), out(c.m, c.n, c.out);
   for (std::int64_t i = 0; i < c.m; ++i)
     for (std::int64_t p = 0; p < c.k; ++p) a(i, p) = random_value(rng);
@@ -292,7 +292,11 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   };
   std::mt19937 rng(3);
   for (const auto& c : cases) {
-    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm}) expect_slice_product(k(), c, path, rng);
+    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm, SlicePath::Dot}) expect_slice_product(k(), c, path, rng);
+  }
+  // The sums along k: whole runs of lanes, a padded last run, several tiles.
+  for (std::int64_t depth : {16, 33, 300}) {
+    expect_slice_product(k(), {"dot layout", 7, depth, 9, {depth, 1}, {1, depth}, {9, 1}}, SlicePath::Dot, rng);
   }
 }
 
@@ -419,7 +423,10 @@ void expect_one_rounding_of_the_f32_product(const KernelTable& table, std::int64
 TEST_P(Matmul16, TrainingShapesGiveOneRoundingOfTheF32Product) {
   // A classifier layer, a short batch against a wide b (cut into several
   // column blocks) and a tall one (several row blocks).
-  const std::int64_t sizes[][3] = {{32, 784, 10}, {1, 256, 10}, {32, 256, 784}, {3, 2048, 300}, {600, 100, 5}};
+  // The last is taller than a block of rows, which alone would take the sums
+  // along k.
+  const std::int64_t sizes[][3] = {{32, 784, 10}, {1, 256, 10}, {32, 256, 784}, {3, 2048, 300}, {600, 100, 5},
+                                   {100, 1000, 10}};
   std::mt19937 rng(17);
   for (const auto& s : sizes) {
     for (bool transposed_b : {false, true}) {

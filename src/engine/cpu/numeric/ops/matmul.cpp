@@ -72,9 +72,11 @@ struct BatchWalk {
 // would take one of them is cut into blocks that fit the second-level cache:
 // each block of a and of b is widened into binary32 scratch in its own
 // memory order, multiplied on the binary32 path, and rounded once into the
-// output. Every path computes each output as one chain of multiply-adds over
-// k from zero, and every product of two 16-bit values is exact in binary32,
-// so the blocks give the bits of the packed product. Without this the
+// output. Every path but Dot computes each output as one chain of
+// multiply-adds over k from zero, the blocks take Dot where the whole
+// product would (Note [Sums along k]), and every product of two 16-bit
+// values is exact in binary32, so the blocks give the bits of the binary32
+// product. Without this the
 // narrow and short products of a training step ran 1.1 to 3.6 times their
 // binary32 time.
 template <class T>
@@ -153,9 +155,10 @@ template <class T>
 Result<void> product_16(const StridedView<T>& out, const StridedView<const T>& a, const StridedView<const T>& b,
                         std::size_t batch_axes, std::int64_t m, std::int64_t k, std::int64_t n) {
   const MatrixStrides so = matrix_strides(out), sa = matrix_strides(a), sb = matrix_strides(b);
-  const MatrixStrides wide_b = dense_layout(sb, k, n);
-  if (choose_slice_path(static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(k), static_cast<std::uint64_t>(n),
-                        wide_b) == SlicePath::Gemm) {
+  const MatrixStrides wide_a = dense_layout(sa, m, k), wide_b = dense_layout(sb, k, n);
+  const SlicePath whole = choose_slice_path(static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(k),
+                                            static_cast<std::uint64_t>(n), wide_a, wide_b);
+  if (whole == SlicePath::Gemm) {
     if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
     // Running sums of a product deeper than one block, shared by the slices.
     std::unique_ptr<float[]> partial;
@@ -182,11 +185,12 @@ Result<void> product_16(const StridedView<T>& out, const StridedView<const T>& a
   float* const wa = static_cast<float*>(scratch.get());
   float* const wb = wa + block_rows * k;
   const MatrixStrides block_a = dense_layout(sa, block_rows, k), block_b = dense_layout(sb, k, block_cols);
-  const SliceProduct whole_block(static_cast<std::uint64_t>(block_rows), static_cast<std::uint64_t>(k),
-                                 static_cast<std::uint64_t>(block_cols), {block_cols, 1}, block_a, block_b);
+  const auto rows = static_cast<std::uint64_t>(block_rows), cols = static_cast<std::uint64_t>(block_cols);
+  SlicePath path = choose_slice_path(rows, static_cast<std::uint64_t>(k), cols, block_a, block_b);
+  if (whole == SlicePath::Dot || path == SlicePath::Dot) path = whole;
+  const SliceProduct whole_block(rows, static_cast<std::uint64_t>(k), cols, {block_cols, 1}, block_a, block_b, path);
   if (auto prepared = whole_block.prepare(); !prepared) return prepared;
-  const WidenedSlice<T> slice{m, k, n, so, sa, sb, block_rows, block_cols, whole_block.path(), wa, wb,
-                              wb + k * block_cols};
+  const WidenedSlice<T> slice{m, k, n, so, sa, sb, block_rows, block_cols, path, wa, wb, wb + k * block_cols};
   BatchWalk<T, WidenedSlice<T>>{out, a, b, batch_axes, slice}.run(0, out.data, a.data, b.data);
   return {};
 }

@@ -17,7 +17,7 @@
 // the loop whatever the height of a: the tile would mostly multiply padding
 // ([300000, 8] @ [8, 8] ran 4 to 8 times faster so). Both paths compute each
 // output as one chain of multiply-adds over k in increasing order from zero,
-// so they give the same bits.
+// so they give the same bits (all but the Dot path of Note [Sums along k]).
 //
 // Note [Narrow and column-major b]
 // Two shapes of a training step fit neither path well, so each is first
@@ -31,6 +31,21 @@
 // out^T = b^T a^T instead reads b^T as rows of a in place and needs only a
 // transposed copy of the small a (Transposed; [32, 256] @ [256, 784]^T ran
 // 2.36x NumPy before).
+//
+// Note [Sums along k]
+// A chain of multiply-adds per output is bound by its latency where there
+// are few outputs and a long k: the g @ W.T of a batch of one is a few
+// hundred dot products of contiguous rows, which the paths above ran at 4
+// to 10 times NumPy's time. Where both operands are contiguous along k and
+// the outputs are few (Dot), each output keeps kDotLanes running sums
+// instead, sum l over the terms p = l, l + kDotLanes, ..., the last run
+// padded with zeros, and adds them in a fixed tree: lanes l and l + 8, then
+// l and l + 4, l and l + 2, the last two. The lanes are one register at
+// avx512, two at avx2 and four at baseline, and the choice reads sizes and
+// strides only, so every level with fused multiply-adds gives the same bits
+// here too, and 16-bit products still round the binary32 sum once. The
+// order differs from the other paths', by the rounding of a different
+// order of sums.
 
 #include <cstdint>
 
@@ -39,13 +54,16 @@
 
 namespace vessik {
 
-enum class SlicePath : std::uint8_t { Small, Gemm, Padded, Transposed };
+enum class SlicePath : std::uint8_t { Small, Gemm, Padded, Transposed, Dot };
+
+// The running sums of one output on the Dot path, at every level.
+inline constexpr int kDotLanes = 16;
 
 inline constexpr std::uint64_t kSmallSliceWork = 4096;
 inline constexpr std::uint64_t kSmallMidWork = 192 * 192 * 192;
 inline constexpr std::uint64_t kSmallPanelFloats = 512 * 512;
 
-SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides b);
+SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides a, MatrixStrides b);
 
 // Where the next product of a batch reads its operands and writes its
 // output, for the small path to ask for them ahead (Note [Asking for the
