@@ -331,18 +331,20 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
   const KernelTable& table = k();
   for (const auto& s : sizes) {
     const std::int64_t m = s[0], k = s[1], n = s[2];
-    for (bool transposed_b : {false, true}) {
+    for (int layout = 0; layout < 4; ++layout) {
+      const bool transposed_a = layout & 2, transposed_b = layout & 1;
       SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(k) + "x" + std::to_string(n) +
-                   (transposed_b ? " b transposed" : ""));
+                   (transposed_a ? " a transposed" : "") + (transposed_b ? " b transposed" : ""));
       std::vector<float> a(static_cast<std::size_t>(m * k)), b(static_cast<std::size_t>(k * n));
       for (auto& x : a) x = random_value(rng);
       for (auto& x : b) x = random_value(rng);
+      const MatrixStrides as = transposed_a ? MatrixStrides{1, m} : MatrixStrides{k, 1};
       const MatrixStrides bs = transposed_b ? MatrixStrides{1, k} : MatrixStrides{n, 1};
       std::vector<float> packed(static_cast<std::size_t>(m * n), -1.0f);
-      ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, SlicePath::Gemm, packed.data(), a.data(), b.data()));
+      ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, as, bs, SlicePath::Gemm, packed.data(), a.data(), b.data()));
       for (SlicePath path : {SlicePath::Small, SlicePath::Padded, SlicePath::Transposed}) {
         std::vector<float> other(packed.size(), -1.0f);
-        ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, {k, 1}, bs, path, other.data(), a.data(), b.data()));
+        ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, as, bs, path, other.data(), a.data(), b.data()));
         for (std::size_t i = 0; i < other.size(); ++i) {
           ASSERT_EQ(pattern(other[i]), pattern(packed[i])) << i << " on path " << static_cast<int>(path);
         }
