@@ -1,12 +1,30 @@
 #include "engine/cpu/numeric/backward/functional.h"
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 
 #include "engine/cpu/array/broadcast.h"
 #include "engine/cpu/array/iterate.h"
 
 namespace vessik::numeric {
+
+namespace {
+
+// g where x > +0 and +0 elsewhere, chosen without a branch: which way an
+// element goes is data, and a mispredicted branch costs more than the
+// element. 16-bit values compare on their patterns.
+template <NumericElement T>
+T where_positive(T x, T g) {
+  if constexpr (std::same_as<T, float>) {
+    return x > 0.0f ? g : 0.0f;
+  } else {
+    const auto keep = static_cast<std::uint16_t>(-static_cast<int>(x > T{}));
+    return T::from_bits(static_cast<std::uint16_t>(g.bits() & keep));
+  }
+}
+
+}  // namespace
 
 template <NumericElement T>
 Result<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x) {
@@ -21,16 +39,18 @@ Result<NdArray<T>> relu_backward(const NdArray<T>& g, const NdArray<T>& x) {
   T* const po = out->data();
   const T* const pg = g.data();
   const T* const px = x.data();
-  // x > +0 in x's own type: +0, -0 and NaN all give +0, and a NaN in g
-  // passes through wherever x > 0. 16-bit values compare on their patterns.
-  const T zero{};
+  // +0, -0 and NaN in x all give +0; a NaN in g passes wherever x > 0.
   for_each_run<3>(g.shape(), {&out->strides(), &g.strides(), &*x_strides},
                   [&](const Offsets<3>& at, const Offsets<3>& step, std::int64_t n) {
                     T* o = po + at[0];
                     const T* gv = pg + at[1];
                     const T* xv = px + at[2];
+                    if (step[0] == 1 && step[1] == 1 && step[2] == 1) {
+                      for (std::int64_t i = 0; i < n; ++i) o[i] = where_positive(xv[i], gv[i]);
+                      return;
+                    }
                     for (std::int64_t i = 0; i < n; ++i) {
-                      o[i * step[0]] = xv[i * step[2]] > zero ? gv[i * step[1]] : zero;
+                      o[i * step[0]] = where_positive(xv[i * step[2]], gv[i * step[1]]);
                     }
                   });
   return out;
