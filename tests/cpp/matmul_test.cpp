@@ -292,7 +292,9 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   };
   std::mt19937 rng(3);
   for (const auto& c : cases) {
-    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm, SlicePath::Dot}) expect_slice_product(k(), c, path, rng);
+    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm, SlicePath::Dot, SlicePath::Stream}) {
+      expect_slice_product(k(), c, path, rng);
+    }
   }
   // The sums along k: whole runs of lanes, a padded last run, several tiles.
   for (std::int64_t depth : {16, 33, 300}) {
@@ -326,7 +328,7 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
   // last sizes are a perceptron's: a classifier layer and a layer's g @ W.T.
   const std::int64_t sizes[][3] = {{1, 1, 1},    {8, 8, 8},     {7, 13, 29},   {6, 64, 33},  {64, 64, 64},
                                    {5, 0, 3},    {3, 1, 17},    {13, 1500, 40}, {29, 9, 7},  {32, 784, 10},
-                                   {1, 256, 10}, {32, 256, 784}, {20, 300, 12}};
+                                   {1, 256, 10}, {32, 256, 784}, {20, 300, 12}, {2, 9, 100}};
   std::mt19937 rng(5);
   const KernelTable& table = k();
   for (const auto& s : sizes) {
@@ -342,7 +344,7 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
       const MatrixStrides bs = transposed_b ? MatrixStrides{1, k} : MatrixStrides{n, 1};
       std::vector<float> packed(static_cast<std::size_t>(m * n), -1.0f);
       ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, as, bs, SlicePath::Gemm, packed.data(), a.data(), b.data()));
-      for (SlicePath path : {SlicePath::Small, SlicePath::Padded, SlicePath::Transposed}) {
+      for (SlicePath path : {SlicePath::Small, SlicePath::Padded, SlicePath::Transposed, SlicePath::Stream}) {
         std::vector<float> other(packed.size(), -1.0f);
         ASSERT_TRUE(table.slice_product(m, k, n, {n, 1}, as, bs, path, other.data(), a.data(), b.data()));
         for (std::size_t i = 0; i < other.size(); ++i) {

@@ -46,6 +46,15 @@
 // here too, and 16-bit products still round the binary32 sum once. The
 // order differs from the other paths', by the rounding of a different
 // order of sums.
+//
+// Note [Rows of b in turn]
+// With one to three rows of a, a tile holds only a strip or four of b's
+// columns in its sums, so it waits on the latency of their chains, and it
+// walks down b a strip at a time, a new page at every row of a wide b. The
+// Stream path keeps the output rows in memory as the running sums instead
+// and reads b row after row: kStreamDepth rows of b at a time meet every
+// strip of the output, each output still one chain of multiply-adds over k
+// in increasing order from zero, so the bits are the loop's.
 
 #include <cstdint>
 
@@ -54,7 +63,7 @@
 
 namespace vessik {
 
-enum class SlicePath : std::uint8_t { Small, Gemm, Padded, Transposed, Dot };
+enum class SlicePath : std::uint8_t { Small, Gemm, Padded, Transposed, Dot, Stream };
 
 // The running sums of one output on the Dot path, at every level.
 inline constexpr int kDotLanes = 16;
