@@ -292,7 +292,8 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   };
   std::mt19937 rng(3);
   for (const auto& c : cases) {
-    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm, SlicePath::Dot, SlicePath::Stream}) {
+    for (SlicePath path : {SlicePath::Small, SlicePath::Gemm, SlicePath::Padded, SlicePath::Transposed, SlicePath::Dot,
+                           SlicePath::Stream}) {
       expect_slice_product(k(), c, path, rng);
     }
   }
@@ -328,7 +329,7 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
   // last sizes are a perceptron's: a classifier layer and a layer's g @ W.T.
   const std::int64_t sizes[][3] = {{1, 1, 1},    {8, 8, 8},     {7, 13, 29},   {6, 64, 33},  {64, 64, 64},
                                    {5, 0, 3},    {3, 1, 17},    {13, 1500, 40}, {29, 9, 7},  {32, 784, 10},
-                                   {1, 256, 10}, {32, 256, 784}, {20, 300, 12}, {2, 9, 100}};
+                                   {1, 256, 10}, {32, 256, 784}, {20, 300, 12}, {2, 9, 100}, {3, 20, 1030}};
   std::mt19937 rng(5);
   const KernelTable& table = k();
   for (const auto& s : sizes) {

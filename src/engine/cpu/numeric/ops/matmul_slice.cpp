@@ -43,6 +43,9 @@ SlicePath direct_or_packed(std::uint64_t m, std::uint64_t k, std::uint64_t n, Ma
   return strips && work <= kSmallMidWork ? SlicePath::Small : SlicePath::Gemm;
 }
 
+// The columns of out a transposed product computes into scratch at a time.
+constexpr std::int64_t kTransposedColumns = 1024;
+
 std::int64_t padded_columns(std::int64_t n) { return (n + kVectorFloats - 1) / kVectorFloats * kVectorFloats; }
 
 bool column_major(MatrixStrides b) { return b.row_stride == 1 && b.col_stride != 1; }
@@ -94,13 +97,14 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
     return SlicePath::Transposed;
   }
   if (narrow && padding_pays) return SlicePath::Padded;
-  // The transposed output is written an element at a time: worth it only
-  // where each element sums a long row (measured on a Xeon: k >= 4m; the
-  // rows between 4m and 8m gained up to 1.5x). With 16 vector registers the
-  // transposed loop also beats packing b for up to 64 rows of a, wherever
-  // the loop alone would not ([32, 1024] @ [1024, 784]^T at avx2: 1.73x
-  // NumPy packed, 0.72x so).
-  if (column_major(b) && m * k <= kSmallPanelFloats && k >= 4 * m &&
+  // The transposed product pays for its copies where each output sums a
+  // row at least as long as the rows of a are many, for up to 64 of them,
+  // and four times as long beyond (measured on a Xeon: [64, 128] @ [128,
+  // 784]^T 1.45x NumPy packed, 0.86x so; [256, 256] @ [256, 256]^T 1.04x
+  // packed, 1.19x so). With 16 vector registers it also beats packing b for
+  // up to 64 rows of a wherever the loop alone would not ([32, 1024] @
+  // [1024, 784]^T at avx2: 1.73x packed, 0.72x so).
+  if (column_major(b) && m * k <= kSmallPanelFloats && k >= (m <= 64 ? m : 4 * m) &&
       ((!kWideTiles && m <= 64) ||
        direct_or_packed(n, k, m, {static_cast<std::int64_t>(m), 1}) == SlicePath::Small)) {
     return SlicePath::Transposed;
@@ -430,14 +434,16 @@ struct SliceKernels {
   // out^T = b^T a^T, b^T read in place as the rows of the left operand.
   static void transposed(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
     const std::int64_t m = s.m_, k = s.k_, n = s.n_;
-    const MatrixStrides bt{s.b_.col_stride, s.b_.row_stride}, ot{s.out_.col_stride, s.out_.row_stride};
+    const MatrixStrides bt{s.b_.col_stride, s.b_.row_stride};
     if (column_major(s.a_)) {
-      // a^T has contiguous rows already: read in place too.
+      // a^T has contiguous rows already: read in place too. b is narrow
+      // here, so the rows of out are short and out^T is written in place.
+      const MatrixStrides ot{s.out_.col_stride, s.out_.row_stride};
       return SliceProduct(n, k, m, ot, bt, {s.a_.col_stride, 1}, SlicePath::Small)(out, b, a);
     }
-    float* const at = scratch.data.get();
     // 16 rows of a at a time: each step writes one run of a^T and reads
     // one element from each of 16 rows, all advancing together.
+    float* const at = scratch.data.get();
     for (std::int64_t i0 = 0; i0 < m; i0 += 16) {
       const std::int64_t rows = std::min<std::int64_t>(16, m - i0);
       for (std::int64_t p = 0; p < k; ++p) {
@@ -445,7 +451,25 @@ struct SliceKernels {
         for (std::int64_t i = 0; i < rows; ++i) at[p * m + i0 + i] = col[i * s.a_.row_stride];
       }
     }
-    SliceProduct(n, k, m, ot, bt, {m, 1}, SlicePath::Small)(out, b, at);
+    // out^T goes dense into scratch, kTransposedColumns columns of out at a
+    // time, then into out in square blocks: stored straight into out, each
+    // tile would write one line in each of many rows, and rows a power of
+    // two apart fall into one set of the cache.
+    float* const ot = at + k * m;
+    for (std::int64_t c0 = 0; c0 < n; c0 += kTransposedColumns) {
+      const std::int64_t c1 = std::min(c0 + kTransposedColumns, n);
+      SliceProduct(c1 - c0, k, m, {m, 1}, bt, {m, 1}, SlicePath::Small)(ot, b + c0 * s.b_.col_stride, at);
+      for (std::int64_t i0 = 0; i0 < m; i0 += 16) {
+        const std::int64_t i1 = std::min<std::int64_t>(i0 + 16, m);
+        for (std::int64_t j0 = c0; j0 < c1; j0 += 16) {
+          const std::int64_t j1 = std::min<std::int64_t>(j0 + 16, c1);
+          for (std::int64_t i = i0; i < i1; ++i) {
+            float* to = out + i * s.out_.row_stride;
+            for (std::int64_t j = j0; j < j1; ++j) to[j * s.out_.col_stride] = ot[(j - c0) * m + i];
+          }
+        }
+      }
+    }
   }
 
   // See Note [Sums along k]. R rows of a against S columns of b, one
@@ -653,7 +677,9 @@ Result<void> SliceProduct::prepare() const {
     case SlicePath::Dot: return {};
     case SlicePath::Gemm: return reserve_gemm_buffers();
     case SlicePath::Padded: return reserve_scratch(static_cast<std::size_t>((k_ + m_) * padded_columns(n_)));
-    case SlicePath::Transposed: return column_major(a_) ? Result<void>{} : reserve_scratch(static_cast<std::size_t>(k_ * m_));
+    case SlicePath::Transposed:
+      return column_major(a_) ? Result<void>{}
+                              : reserve_scratch(static_cast<std::size_t>((k_ + std::min(n_, kTransposedColumns)) * m_));
     case SlicePath::Stream: return out_.col_stride == 1 ? Result<void>{} : reserve_scratch(static_cast<std::size_t>(3 * n_));
   }
   return {};
