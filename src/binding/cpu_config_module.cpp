@@ -62,7 +62,7 @@ std::string gemm_summary() {
   const vessik::GemmBlocking& g = vessik::kernels().gemm_blocking();
   return "tile " + std::to_string(g.tile_rows) + "x" + std::to_string(g.tile_columns) + ", k_c " +
          std::to_string(g.depth) + ", m_c " + std::to_string(g.rows) + ", n_c " + std::to_string(g.columns) +
-         " (caches: L1d " + std::to_string(c.l1d >> 10) + " KiB, L2 " + std::to_string(c.l2 >> 10) +
+         (g.b_panel_in_l1 ? ", b panel in L1" : ", a panel in L1") + " (caches: L1d " + std::to_string(c.l1d >> 10) + " KiB, L2 " + std::to_string(c.l2 >> 10) +
          " KiB, L3 share " + std::to_string(c.l3 >> 10) + " KiB)";
 }
 

@@ -98,13 +98,22 @@ GemmBlocking choose_blocking() {
   GemmBlocking g;
   g.tile_rows = kTileRows;
   g.tile_columns = kTileColumns;
-  // An a panel fills half of L1; the b panel streams through the rest.
-  g.depth = std::clamp<std::int64_t>(round_down(c.l1d / 2 / (4 * kTileRows * kAWidth), 16), 64, kMaxDepth);
-  // A block of b fills half of L2, where every row of tiles reads it again.
-  g.columns = std::clamp<std::int64_t>(round_down(c.l2 / 2 / (4 * g.depth), kTileColumns), kTileColumns, 8192);
-  // A block of a fills half of this core's L3 share (or L2 without L3).
-  const std::int64_t outer = c.l3 > c.l2 ? c.l3 : c.l2;
-  g.rows = std::clamp<std::int64_t>(round_down(outer / 2 / (4 * g.depth * kAWidth), kTileRows), kTileRows, 8192);
+  const std::int64_t outer = c.l3 > c.l2 ? c.l3 : c.l2;  // this core's L3 share, or L2 without L3
+  const std::int64_t b_panel_depth = round_down(c.l1d / 2 / (4 * kTileColumns), 16);
+  g.b_panel_in_l1 = b_panel_depth >= 256;
+  if (g.b_panel_in_l1) {
+    // A b panel fills half of L1, a block of a half of L2 and a block of b
+    // half of the L3 share.
+    g.depth = std::min(b_panel_depth, kMaxDepth);
+    g.rows = std::clamp<std::int64_t>(round_down(c.l2 / 2 / (4 * g.depth * kAWidth), kTileRows), kTileRows, 8192);
+    g.columns = std::clamp<std::int64_t>(round_down(outer / 2 / (4 * g.depth), kTileColumns), kTileColumns, 8192);
+  } else {
+    // An a panel fills half of L1, a block of b half of L2 and a block of a
+    // half of the L3 share.
+    g.depth = std::clamp<std::int64_t>(round_down(c.l1d / 2 / (4 * kTileRows * kAWidth), 16), 64, kMaxDepth);
+    g.columns = std::clamp<std::int64_t>(round_down(c.l2 / 2 / (4 * g.depth), kTileColumns), kTileColumns, 8192);
+    g.rows = std::clamp<std::int64_t>(round_down(outer / 2 / (4 * g.depth * kAWidth), kTileRows), kTileRows, 8192);
+  }
   return g;
 }
 
@@ -225,6 +234,48 @@ float* allocate_floats(std::int64_t count) {
   return static_cast<float*>(std::aligned_alloc(64, bytes));
 }
 
+// One tile of out at (i, j), rows x cols of it live, from an a and a b panel
+// kc deep: the first block starts the sums from zero, the last rounds a
+// 16-bit output once; between blocks the sums live in `sums`.
+template <class T>
+[[gnu::always_inline]] inline void product_tile(std::int64_t kc, const float* ap, const float* bp, std::int64_t rows,
+                                                std::int64_t cols, std::int64_t i, std::int64_t j, bool first, bool last,
+                                                MatrixRef<T> out, MatrixRef<float> sums) {
+  constexpr bool kF32 = std::is_same_v<T, float>;
+  if constexpr (kF32) {
+    if (rows == kTileRows && cols == kTileColumns && out.strides.col_stride == 1) {
+      tile(kc, ap, bp, &out(i, j), out.strides.row_stride, !first);
+      return;
+    }
+  }
+  // Edge tiles, other output strides and 16-bit outputs go through a full
+  // tile on the stack.
+  float staged[kTileRows * kTileColumns];
+  if (!first) {
+    for (std::int64_t r = 0; r < rows; ++r) {
+      for (std::int64_t c = 0; c < cols; ++c) staged[r * kTileColumns + c] = sums(i + r, j + c);
+    }
+  }
+  tile(kc, ap, bp, staged, kTileColumns, !first);
+  for (std::int64_t r = 0; r < rows; ++r) {
+    if (!kF32 && last) {
+      narrow_run(staged + r * kTileColumns, cols, &out(i + r, j), out.strides.col_stride);
+    } else {
+      for (std::int64_t c = 0; c < cols; ++c) sums(i + r, j + c) = staged[r * kTileColumns + c];
+    }
+  }
+}
+
+// The sums of the tile at (i, j) on their way into the cache while the tile
+// before it runs: walking down a column of tiles, their rows lie a whole
+// output row apart, a stride no hardware prefetcher follows.
+void prefetch_tile(const float* row, std::int64_t row_stride) {
+  for (int r = 0; r < kTileRows; ++r, row += row_stride) {
+    __builtin_prefetch(row, 1);
+    __builtin_prefetch(row + kTileColumns - 1, 1);
+  }
+}
+
 }  // namespace
 
 const GemmBlocking& gemm_blocking() {
@@ -273,46 +324,43 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
   const std::int64_t row_step = even_step(m, g.rows, kTileRows);
   const std::int64_t depth_step = even_step(k, g.depth, 1);
   const std::int64_t column_step = even_step(n, g.columns, kTileColumns);
+  if (g.b_panel_in_l1) {
+    for (std::int64_t jc = 0; jc < n; jc += column_step) {
+      const std::int64_t nc = std::min(column_step, n - jc);
+      for (std::int64_t pc = 0; pc < k; pc += depth_step) {
+        const std::int64_t kc = std::min(depth_step, k - pc);
+        pack_b(b.block(pc, jc), kc, nc, packed_b);
+        for (std::int64_t ic = 0; ic < m; ic += row_step) {
+          const std::int64_t mc = std::min(row_step, m - ic);
+          pack_a(a.block(ic, pc), mc, kc, packed_a);
+          for (std::int64_t jr = 0; jr < nc; jr += kTileColumns) {
+            const std::int64_t cols = std::min<std::int64_t>(kTileColumns, nc - jr);
+            for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
+              const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
+              if (ir + 2 * kTileRows <= mc) prefetch_tile(&sums(ic + ir + kTileRows, jc + jr), sums.strides.row_stride);
+              product_tile<T>(kc, packed_a + ir * kc * kAWidth, packed_b + jr * kc, rows, cols, ic + ir, jc + jr,
+                              pc == 0, pc + kc == k, out, sums);
+            }
+          }
+        }
+      }
+    }
+    return;
+  }
   for (std::int64_t ic = 0; ic < m; ic += row_step) {
     const std::int64_t mc = std::min(row_step, m - ic);
     for (std::int64_t pc = 0; pc < k; pc += depth_step) {
       const std::int64_t kc = std::min(depth_step, k - pc);
-      const bool first = pc == 0;
-      const bool last = pc + kc == k;
       pack_a(a.block(ic, pc), mc, kc, packed_a);
       for (std::int64_t jc = 0; jc < n; jc += column_step) {
         const std::int64_t nc = std::min(column_step, n - jc);
         pack_b(b.block(pc, jc), kc, nc, packed_b);
         for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
-          const float* ap = packed_a + ir * kc * kAWidth;
           const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
-          const std::int64_t i = ic + ir;
           for (std::int64_t jr = 0; jr < nc; jr += kTileColumns) {
-            const float* bp = packed_b + jr * kc;
             const std::int64_t cols = std::min<std::int64_t>(kTileColumns, nc - jr);
-            const std::int64_t j = jc + jr;
-            if constexpr (kF32) {
-              if (rows == kTileRows && cols == kTileColumns && out.strides.col_stride == 1) {
-                tile(kc, ap, bp, &out(i, j), out.strides.row_stride, !first);
-                continue;
-              }
-            }
-            // Edge tiles, other output strides and 16-bit outputs go through
-            // a full tile on the stack.
-            float staged[kTileRows * kTileColumns];
-            if (!first) {
-              for (std::int64_t r = 0; r < rows; ++r) {
-                for (std::int64_t c = 0; c < cols; ++c) staged[r * kTileColumns + c] = sums(i + r, j + c);
-              }
-            }
-            tile(kc, ap, bp, staged, kTileColumns, !first);
-            for (std::int64_t r = 0; r < rows; ++r) {
-              if (!kF32 && last) {
-                narrow_run(staged + r * kTileColumns, cols, &out(i + r, j), out.strides.col_stride);
-              } else {
-                for (std::int64_t c = 0; c < cols; ++c) sums(i + r, j + c) = staged[r * kTileColumns + c];
-              }
-            }
+            product_tile<T>(kc, packed_a + ir * kc * kAWidth, packed_b + jr * kc, rows, cols, ic + ir, jc + jr,
+                            pc == 0, pc + kc == k, out, sums);
           }
         }
       }
