@@ -187,6 +187,24 @@ void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst
 
 constexpr std::int64_t kColumnSteps = 16;
 
+// Four F32 columns of b, four steps each, src[c * stride + p], into four
+// packed rows dst[p * kTileColumns + c]: a transpose in registers instead of
+// sixteen scalar stores.
+[[gnu::always_inline]] inline void transpose_4x4(const float* src, std::int64_t stride, float* dst) {
+  typedef float Quad __attribute__((vector_size(16)));
+  Quad c[4];
+  for (int i = 0; i < 4; ++i) std::memcpy(&c[i], src + i * stride, sizeof(Quad));
+  const Quad low01 = __builtin_shufflevector(c[0], c[1], 0, 4, 1, 5);
+  const Quad high01 = __builtin_shufflevector(c[0], c[1], 2, 6, 3, 7);
+  const Quad low23 = __builtin_shufflevector(c[2], c[3], 0, 4, 1, 5);
+  const Quad high23 = __builtin_shufflevector(c[2], c[3], 2, 6, 3, 7);
+  const Quad rows[4] = {__builtin_shufflevector(low01, low23, 0, 1, 4, 5),
+                        __builtin_shufflevector(low01, low23, 2, 3, 6, 7),
+                        __builtin_shufflevector(high01, high23, 0, 1, 4, 5),
+                        __builtin_shufflevector(high01, high23, 2, 3, 6, 7)};
+  for (int p = 0; p < 4; ++p) std::memcpy(dst + p * kTileColumns, &rows[p], sizeof(Quad));
+}
+
 // kc rows of b as panels of kTileColumns columns (value (p, c) at
 // p * kTileColumns + c); columns past the end are zero.
 template <class T>
@@ -202,6 +220,16 @@ void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst
       // bytes apart, and took 7 cycles an element).
       for (std::int64_t p0 = 0; p0 < kc; p0 += kColumnSteps) {
         const std::int64_t steps = std::min(kColumnSteps, kc - p0);
+        if constexpr (std::is_same_v<T, float>) {
+          if (s.row_stride == 1 && steps == kColumnSteps && live == kTileColumns) {
+            for (std::int64_t c = 0; c < live; c += 4) {
+              for (std::int64_t p = 0; p < steps; p += 4) {
+                transpose_4x4(&b(p0 + p, j0 + c), s.col_stride, dst + (p0 + p) * kTileColumns + c);
+              }
+            }
+            continue;
+          }
+        }
         for (std::int64_t c = 0; c < live; ++c) {
           float run[kColumnSteps];
           widen_run(&b(p0, j0 + c), s.row_stride, steps, run);
