@@ -169,6 +169,8 @@ void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst
         widen_run(&a(i0 + r, 0), s.col_stride, kc, run);
         for (std::int64_t p = 0; p < kc; ++p) dst[p * kTileRows + r] = run[p];
       }
+    } else if (std::is_same_v<T, float> && s.row_stride == 1 && live == kTileRows) {
+      for (std::int64_t p = 0; p < kc; ++p) std::memcpy(dst + p * kTileRows, &a(i0, p), kTileRows * sizeof(T));
     } else {
       for (std::int64_t p = 0; p < kc; ++p) widen_run(&a(i0, p), s.row_stride, live, dst + p * kTileRows);
     }
@@ -210,7 +212,21 @@ constexpr std::int64_t kColumnSteps = 16;
 template <class T>
 void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst) {
   const MatrixStrides s = b.strides;
-  for (std::int64_t j0 = 0; j0 < cols; j0 += kTileColumns, dst += kc * kTileColumns) {
+  std::int64_t j0 = 0;
+  if constexpr (std::is_same_v<T, float>) {
+    // Four panels at a time, in copies of fixed size: each row of b is met
+    // once for four lines, not once a line (at avx2, [512, 1024] @ [1024,
+    // 2048] ran 2-3 % faster).
+    constexpr std::int64_t kPanels = 4;
+    for (; s.col_stride == 1 && j0 + kPanels * kTileColumns <= cols; j0 += kPanels * kTileColumns, dst += kPanels * kc * kTileColumns) {
+      for (std::int64_t p = 0; p < kc; ++p) {
+        for (std::int64_t q = 0; q < kPanels; ++q) {
+          std::memcpy(dst + (q * kc + p) * kTileColumns, &b(p, j0 + q * kTileColumns), kTileColumns * sizeof(T));
+        }
+      }
+    }
+  }
+  for (; j0 < cols; j0 += kTileColumns, dst += kc * kTileColumns) {
     const std::int64_t live = std::min<std::int64_t>(kTileColumns, cols - j0);
     if (magnitude(s.col_stride) <= magnitude(s.row_stride)) {
       for (std::int64_t p = 0; p < kc; ++p) widen_run(&b(p, j0), s.col_stride, live, dst + p * kTileColumns);
