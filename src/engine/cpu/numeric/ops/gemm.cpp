@@ -217,8 +217,8 @@ void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst
     // Four panels at a time, in copies of fixed size: each row of b is met
     // once for four lines, not once a line (at avx2, [512, 1024] @ [1024,
     // 2048] ran 2-3 % faster).
-    constexpr std::int64_t kPanels = 4;
-    for (; s.col_stride == 1 && j0 + kPanels * kTileColumns <= cols; j0 += kPanels * kTileColumns, dst += kPanels * kc * kTileColumns) {
+    constexpr std::int64_t kPanels = 4, kWidth = kPanels * kTileColumns;
+    for (; s.col_stride == 1 && j0 + kWidth <= cols; j0 += kWidth, dst += kc * kWidth) {
       for (std::int64_t p = 0; p < kc; ++p) {
         for (std::int64_t q = 0; q < kPanels; ++q) {
           std::memcpy(dst + (q * kc + p) * kTileColumns, &b(p, j0 + q * kTileColumns), kTileColumns * sizeof(T));
@@ -283,8 +283,8 @@ float* allocate_floats(std::int64_t count) {
 // 16-bit output once; between blocks the sums live in `sums`.
 template <class T>
 [[gnu::always_inline]] inline void product_tile(std::int64_t kc, const float* ap, const float* bp, std::int64_t rows,
-                                                std::int64_t cols, std::int64_t i, std::int64_t j, bool first, bool last,
-                                                MatrixRef<T> out, MatrixRef<float> sums) {
+                                                std::int64_t cols, std::int64_t i, std::int64_t j, bool first,
+                                                bool last, MatrixRef<T> out, MatrixRef<float> sums) {
   constexpr bool kF32 = std::is_same_v<T, float>;
   if constexpr (kF32) {
     if (rows == kTileRows && cols == kTileColumns && out.strides.col_stride == 1) {
@@ -313,10 +313,10 @@ template <class T>
 // The sums of the tile at (i, j) on their way into the cache while the tile
 // before it runs: walking down a column of tiles, their rows lie a whole
 // output row apart, a stride no hardware prefetcher follows.
-void prefetch_tile(const float* row, std::int64_t row_stride) {
-  for (int r = 0; r < kTileRows; ++r, row += row_stride) {
-    __builtin_prefetch(row, 1);
-    __builtin_prefetch(row + kTileColumns - 1, 1);
+void prefetch_tile(MatrixRef<float> sums, std::int64_t i, std::int64_t j, std::int64_t cols) {
+  for (std::int64_t r = i; r < i + kTileRows; ++r) {
+    __builtin_prefetch(&sums(r, j), 1);
+    __builtin_prefetch(&sums(r, j + cols - 1), 1);
   }
 }
 
@@ -381,7 +381,7 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
             const std::int64_t cols = std::min<std::int64_t>(kTileColumns, nc - jr);
             for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
               const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
-              if (ir + 2 * kTileRows <= mc) prefetch_tile(&sums(ic + ir + kTileRows, jc + jr), sums.strides.row_stride);
+              if (ir + 2 * kTileRows <= mc) prefetch_tile(sums, ic + ir + kTileRows, jc + jr, cols);
               product_tile<T>(kc, packed_a + ir * kc * kAWidth, packed_b + jr * kc, rows, cols, ic + ir, jc + jr,
                               pc == 0, pc + kc == k, out, sums);
             }
