@@ -428,10 +428,10 @@ void expect_one_rounding_of_the_f32_product(const KernelTable& table, std::int64
 TEST_P(Matmul16, TrainingShapesGiveOneRoundingOfTheF32Product) {
   // A classifier layer, a short batch against a wide b (cut into several
   // column blocks) and a tall one (several row blocks).
-  // The last is taller than a block of rows, which alone would take the sums
-  // along k.
+  // [100, 1000, 10] is taller than a block of rows, which alone would take
+  // the sums along k; the last is deeper than a block of k at every level.
   const std::int64_t sizes[][3] = {{32, 784, 10}, {1, 256, 10}, {32, 256, 784}, {3, 2048, 300}, {600, 100, 5},
-                                   {100, 1000, 10}};
+                                   {100, 1000, 10}, {40, 1100, 300}};
   std::mt19937 rng(17);
   for (const auto& s : sizes) {
     for (bool transposed_b : {false, true}) {

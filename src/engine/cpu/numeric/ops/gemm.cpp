@@ -286,9 +286,19 @@ template <class T>
                                                 std::int64_t cols, std::int64_t i, std::int64_t j, bool first,
                                                 bool last, MatrixRef<T> out, MatrixRef<float> sums) {
   constexpr bool kF32 = std::is_same_v<T, float>;
-  if constexpr (kF32) {
-    if (rows == kTileRows && cols == kTileColumns && out.strides.col_stride == 1) {
-      tile(kc, ap, bp, &out(i, j), out.strides.row_stride, !first);
+  if (rows == kTileRows && cols == kTileColumns) {
+    if constexpr (kF32) {
+      if (out.strides.col_stride == 1) {
+        tile(kc, ap, bp, &out(i, j), out.strides.row_stride, !first);
+        return;
+      }
+    } else if (!(first && last)) {
+      // Deeper than one block: the sums live in `sums` until the last block
+      // rounds them (staged, they cost two copies of variable size a block).
+      tile(kc, ap, bp, &sums(i, j), sums.strides.row_stride, !first);
+      for (std::int64_t r = 0; last && r < rows; ++r) {
+        narrow_run(&sums(i + r, j), cols, &out(i + r, j), out.strides.col_stride);
+      }
       return;
     }
   }
