@@ -8,7 +8,7 @@
 // tile of kTileRows x kTileColumns sums stays in registers over the k_c
 // steps. The blocks are sized to the caches the processor reports. One
 // panel stays in L1 while the panels of the other operand stream past it
-// from L2: a b panel where half of L1 holds 256 steps of it (a b panel
+// from L2: a b panel where two thirds of L1 hold 256 steps of it (a b panel
 // per step is a whole tile row wide, the a panel a few values), then an
 // m_c x k_c block of a in L2 and a k_c x n_c block of b in L3; otherwise an
 // a panel, with the block of b in L2 and the block of a in L3. At avx2 the
