@@ -400,7 +400,9 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
             const float* const bp = panel_at_a_time ? packed_b : packed_b + jr * kc;
             for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
               const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
-              if (ir + 2 * kTileRows <= mc) prefetch_tile(sums, ic + ir + kTileRows, jc + jr, cols);
+              if (sums.data != nullptr && ir + 2 * kTileRows <= mc) {
+                prefetch_tile(sums, ic + ir + kTileRows, jc + jr, cols);
+              }
               product_tile<T>(kc, packed_a + ir * kc * kAWidth, bp, rows, cols, ic + ir, jc + jr,
                               pc == 0, pc + kc == k, out, sums);
             }
