@@ -148,16 +148,22 @@ TEST_P(HalfBulk, WideningMatchesElementConversion) {
   }
 }
 
-TEST_P(HalfBulk, NarrowingMatchesElementConversion) {
-  rounding_sweep(13, [&](const std::vector<float>& x) {
+template <class T>
+void check_bulk_narrowing(int dropped_bits, void (*narrow_bulk)(const float*, T*, std::size_t)) {
+  rounding_sweep(dropped_bits, [&](const std::vector<float>& x) {
     // Drop a few elements so the length is not a multiple of the vector width.
     const std::size_t n = x.size() - 5;
-    std::vector<Half> narrow(n);
-    k().narrow_f16(x.data(), narrow.data(), n);
+    std::vector<T> narrow(n);
+    narrow_bulk(x.data(), narrow.data(), n);
     for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(narrow[i].bits(), Half(x[i]).bits()) << std::hex << std::bit_cast<std::uint32_t>(x[i]);
+      ASSERT_EQ(narrow[i].bits(), T(x[i]).bits()) << std::hex << std::bit_cast<std::uint32_t>(x[i]);
     }
   });
+}
+
+TEST_P(HalfBulk, NarrowingMatchesElementConversion) {
+  check_bulk_narrowing<Half>(13, k().narrow_f16);
+  check_bulk_narrowing<BFloat16>(16, k().narrow_bf16);
 }
 
 }  // namespace

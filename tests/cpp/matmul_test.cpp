@@ -405,18 +405,23 @@ TEST_P(Matmul16, KeepsTransposedOperandsAndNaN) {
 
 template <class T>
 void expect_one_rounding_of_the_f32_product(const KernelTable& table, std::int64_t m, std::int64_t k, std::int64_t n,
-                                            bool transposed_b, std::mt19937& rng) {
+                                            bool transposed_a, bool transposed_b, std::mt19937& rng) {
   SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(k) + "x" + std::to_string(n) +
-               (transposed_b ? " b transposed" : ""));
+               (transposed_a ? " a transposed" : "") + (transposed_b ? " b transposed" : ""));
   std::vector<float> va(static_cast<std::size_t>(m * k)), vb(static_cast<std::size_t>(k * n));
   for (auto& x : va) x = float(T(random_value(rng)));
   for (auto& x : vb) x = float(T(random_value(rng)));
   const auto mu = static_cast<std::uint64_t>(m), ku = static_cast<std::uint64_t>(k), nu = static_cast<std::uint64_t>(n);
-  auto a16 = make<T>({mu, ku}, va);
-  auto a32 = make<float>({mu, ku}, va);
-  // A transposed b holds the same values, read from the buffer column by column.
+  // A transposed operand holds the same values, read from the buffer column
+  // by column.
+  auto a16 = make<T>(transposed_a ? Shape{ku, mu} : Shape{mu, ku}, va);
+  auto a32 = make<float>(transposed_a ? Shape{ku, mu} : Shape{mu, ku}, va);
   auto b16 = make<T>(transposed_b ? Shape{nu, ku} : Shape{ku, nu}, vb);
   auto b32 = make<float>(transposed_b ? Shape{nu, ku} : Shape{ku, nu}, vb);
+  if (transposed_a) {
+    a16.set_layout({mu, ku}, {1, m});
+    a32.set_layout({mu, ku}, {1, m});
+  }
   if (transposed_b) {
     b16.set_layout({ku, nu}, {1, k});
     b32.set_layout({ku, nu}, {1, k});
@@ -431,14 +436,16 @@ TEST_P(Matmul16, TrainingShapesGiveOneRoundingOfTheF32Product) {
   // A classifier layer, a short batch against a wide b (cut into several
   // column blocks) and a tall one (several row blocks).
   // [100, 1000, 10] is taller than a block of rows, which alone would take
-  // the sums along k; the last is deeper than a block of k at every level.
-  const std::int64_t sizes[][3] = {{32, 784, 10}, {1, 256, 10}, {32, 256, 784}, {3, 2048, 300}, {600, 100, 5},
-                                   {100, 1000, 10}, {40, 1100, 300}};
+  // the sums along k; the last two are deeper than a block of k at every
+  // level, and [290, 1100, 70] with a transposed is the x.T @ g of a layer.
+  const std::int64_t sizes[][3] = {{32, 784, 10},   {1, 256, 10},    {32, 256, 784}, {3, 2048, 300},
+                                   {600, 100, 5},   {100, 1000, 10}, {40, 1100, 300}, {290, 1100, 70}};
+  const bool layouts[][2] = {{false, false}, {false, true}, {true, false}};
   std::mt19937 rng(17);
   for (const auto& s : sizes) {
-    for (bool transposed_b : {false, true}) {
-      expect_one_rounding_of_the_f32_product<Half>(k(), s[0], s[1], s[2], transposed_b, rng);
-      expect_one_rounding_of_the_f32_product<BFloat16>(k(), s[0], s[1], s[2], transposed_b, rng);
+    for (const auto& t : layouts) {
+      expect_one_rounding_of_the_f32_product<Half>(k(), s[0], s[1], s[2], t[0], t[1], rng);
+      expect_one_rounding_of_the_f32_product<BFloat16>(k(), s[0], s[1], s[2], t[0], t[1], rng);
     }
   }
 }

@@ -65,9 +65,10 @@ struct KernelTable {
   TypedKernels<BFloat16> bf16;
   TypedKernels<float> f32;
   TypedKernels<bool> boolean;
-  // Bulk binary16 conversions (see half_convert.h).
+  // Bulk 16-bit conversions (see half_convert.h).
   void (*widen_f16)(const Half*, float*, std::size_t) = nullptr;
   void (*narrow_f16)(const float*, Half*, std::size_t) = nullptr;
+  void (*narrow_bf16)(const float*, BFloat16*, std::size_t) = nullptr;
   // numeric::batched_matmul_recursive: products into a given output.
   Result<void> (*batched_matmul)(const StridedView<float>& out, const StridedView<const float>& a,
                                  const StridedView<const float>& b) = nullptr;

@@ -108,7 +108,7 @@ inline void narrow(const float* __restrict src, std::int64_t m, T* __restrict o,
     for (std::int64_t i = 0; i < m; ++i) o[i * so] = rounded[i];
   } else {
     if (so == 1) {
-      for (std::int64_t i = 0; i < m; ++i) o[i] = BFloat16(src[i]);
+      narrow_bf16(src, o, static_cast<std::size_t>(m));
     } else {
       for (std::int64_t i = 0; i < m; ++i) o[i * so] = BFloat16(src[i]);
     }
