@@ -4,71 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE4_1__)
+#if defined(__F16C__)
 #include <immintrin.h>
 #endif
 
-#include "engine/cpu/processor/vector_width.h"
-
 namespace vessik {
-
-#if defined(__SSE4_1__)
-
-namespace {
-
-typedef std::uint32_t U32Lanes __attribute__((vector_size(kVectorBytes)));
-typedef std::int32_t I32Lanes __attribute__((vector_size(kVectorBytes)));
-
-// BFloat16(float) on a vector of binary32 patterns, each result in the low
-// half of its lane.
-U32Lanes round_to_bf16(U32Lanes x) {
-  const U32Lanes high = x >> 16;
-  const U32Lanes rounded = (x + 0x7fffu + (high & 1u)) >> 16;
-  const I32Lanes nan = reinterpret_cast<I32Lanes>(x & 0x7fffffffu) > 0x7f800000;
-  return nan ? (high | 0x0040u) : rounded;
-}
-
-// The low halves of two vectors' lanes, in order, as one vector of 16-bit
-// lanes. The lanes hold values below 2^16, so the saturating pack keeps them.
-void store_low_halves(U32Lanes first, U32Lanes second, void* dst) {
-#if defined(__AVX512BW__)
-  // The pack interleaves the sources by 128-bit lane; 64-bit moves undo it.
-  typedef long long Quarters __attribute__((vector_size(64)));
-  const auto packed = reinterpret_cast<Quarters>(
-      _mm512_packus_epi32(reinterpret_cast<__m512i>(first), reinterpret_cast<__m512i>(second)));
-  _mm512_storeu_si512(dst, reinterpret_cast<__m512i>(__builtin_shufflevector(packed, packed, 0, 2, 4, 6, 1, 3, 5, 7)));
-#elif defined(__AVX2__)
-  const __m256i packed = _mm256_packus_epi32(reinterpret_cast<__m256i>(first), reinterpret_cast<__m256i>(second));
-  _mm256_storeu_si256(static_cast<__m256i*>(dst), _mm256_permute4x64_epi64(packed, 0xd8));
-#else
-  _mm_storeu_si128(static_cast<__m128i*>(dst),
-                   _mm_packus_epi32(reinterpret_cast<__m128i>(first), reinterpret_cast<__m128i>(second)));
-#endif
-}
-
-}  // namespace
-
-// Written out in vectors: left to the compiler, the loop packed the NaN
-// masks alongside the values and ran half again as long.
-void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
-  constexpr std::size_t lanes = kVectorBytes / sizeof(float);
-  std::size_t i = 0;
-  for (; i + 2 * lanes <= n; i += 2 * lanes) {
-    U32Lanes first, second;
-    std::memcpy(&first, src + i, sizeof first);
-    std::memcpy(&second, src + i + lanes, sizeof second);
-    store_low_halves(round_to_bf16(first), round_to_bf16(second), dst + i);
-  }
-  for (; i < n; ++i) dst[i] = BFloat16(src[i]);
-}
-
-#else
-
-void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = BFloat16(src[i]);
-}
-
-#endif
 
 #if defined(__F16C__)
 

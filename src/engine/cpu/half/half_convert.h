@@ -1,20 +1,85 @@
 #pragma once
-// Bulk binary16 <-> binary32 conversions for the 16-bit kernels, and
-// binary32 -> bfloat16, compiled with each kernel level (F16C instructions
-// from the avx2 level up); every level gives the same bits. Widening is exact except that a signalling NaN
-// comes out quiet (payload kept), as vcvtph2ps does: these conversions feed
+// Bulk 16-bit <-> binary32 conversions for the 16-bit kernels, compiled with
+// each kernel level (F16C instructions from the avx2 level up); every level
+// gives the same bits. Widening is exact except that a signalling NaN comes
+// out quiet (payload kept), as vcvtph2ps does: these conversions feed
 // arithmetic, which would quiet it anyway. Narrowing gives exactly the bits
-// of Half(float).
+// of Half(float) and BFloat16(float).
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE4_1__)
+#include <immintrin.h>
+#endif
 
 #include "engine/cpu/half/half.h"
+#include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
 
 void widen_f16(const Half* src, float* dst, std::size_t n);
 void narrow_f16(const float* src, Half* dst, std::size_t n);
-// Gives exactly the bits of BFloat16(float).
-void narrow_bf16(const float* src, BFloat16* dst, std::size_t n);
+
+// Inline: the packed product rounds its tiles a row of 16 at a time, where a
+// call cost as much as the rounding.
+#if defined(__SSE4_1__)
+
+namespace bf16_lanes {
+
+typedef std::uint32_t U32 __attribute__((vector_size(kVectorBytes)));
+typedef std::int32_t I32 __attribute__((vector_size(kVectorBytes)));
+
+// BFloat16(float) on a vector of binary32 patterns, each result in the low
+// half of its lane.
+inline U32 round(U32 x) {
+  const U32 high = x >> 16;
+  const U32 rounded = (x + 0x7fffu + (high & 1u)) >> 16;
+  const I32 nan = reinterpret_cast<I32>(x & 0x7fffffffu) > 0x7f800000;
+  return nan ? (high | 0x0040u) : rounded;
+}
+
+// The low halves of two vectors' lanes, in order, as one vector of 16-bit
+// lanes. The lanes hold values below 2^16, so the saturating pack keeps them.
+inline void store_low_halves(U32 first, U32 second, void* dst) {
+#if defined(__AVX512BW__)
+  // The pack interleaves the sources by 128-bit lane; 64-bit moves undo it.
+  typedef long long Quarters __attribute__((vector_size(64)));
+  const auto packed = reinterpret_cast<Quarters>(
+      _mm512_packus_epi32(reinterpret_cast<__m512i>(first), reinterpret_cast<__m512i>(second)));
+  _mm512_storeu_si512(dst, reinterpret_cast<__m512i>(__builtin_shufflevector(packed, packed, 0, 2, 4, 6, 1, 3, 5, 7)));
+#elif defined(__AVX2__)
+  const __m256i packed = _mm256_packus_epi32(reinterpret_cast<__m256i>(first), reinterpret_cast<__m256i>(second));
+  _mm256_storeu_si256(static_cast<__m256i*>(dst), _mm256_permute4x64_epi64(packed, 0xd8));
+#else
+  _mm_storeu_si128(static_cast<__m128i*>(dst),
+                   _mm_packus_epi32(reinterpret_cast<__m128i>(first), reinterpret_cast<__m128i>(second)));
+#endif
+}
+
+}  // namespace bf16_lanes
+
+// Written out in vectors: left to the compiler, the loop packed the NaN
+// masks alongside the values and ran half again as long.
+inline void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
+  constexpr std::size_t lanes = kVectorBytes / sizeof(float);
+  std::size_t i = 0;
+  for (; i + 2 * lanes <= n; i += 2 * lanes) {
+    bf16_lanes::U32 first, second;
+    std::memcpy(&first, src + i, sizeof first);
+    std::memcpy(&second, src + i + lanes, sizeof second);
+    bf16_lanes::store_low_halves(bf16_lanes::round(first), bf16_lanes::round(second), dst + i);
+  }
+  for (; i < n; ++i) dst[i] = BFloat16(src[i]);
+}
+
+#else
+
+inline void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = BFloat16(src[i]);
+}
+
+#endif
 
 }  // namespace vessik

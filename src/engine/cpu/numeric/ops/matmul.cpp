@@ -160,13 +160,14 @@ Result<void> product_16(const StridedView<T>& out, const StridedView<const T>& a
                                             static_cast<std::uint64_t>(n), wide_a, wide_b);
   if (whole == SlicePath::Gemm) {
     if (auto reserved = reserve_gemm_buffers(); !reserved) return reserved;
-    // Running sums of a product deeper than one block, shared by the slices.
-    std::unique_ptr<float[]> partial;
+    // Running sums of a product deeper than one block, shared by the slices;
+    // a recycled buffer, still in the cache from the last product.
+    RawBuffer partial;
     if (needs_partial_sums<T>(k)) {
-      partial.reset(new (std::nothrow) float[m * n]);
+      partial = allocate_buffer(static_cast<std::size_t>(m * n) * sizeof(float));
       if (!partial) return out_of_memory();
     }
-    const PackedSlice<T> slice{m, k, n, so, sa, sb, partial.get()};
+    const PackedSlice<T> slice{m, k, n, so, sa, sb, static_cast<float*>(partial.get())};
     BatchWalk<T, PackedSlice<T>>{out, a, b, batch_axes, slice}.run(0, out.data, a.data, b.data);
     return {};
   }
