@@ -131,21 +131,29 @@ TEST(HalfConversion, F32ToF16SubnormalRangeExhaustive) {
 using HalfBulk = test::AtEachLevel;
 VESSIK_AT_EACH_LEVEL(HalfBulk);
 
-TEST_P(HalfBulk, WideningMatchesElementConversion) {
+template <class T>
+void check_bulk_widening(std::uint16_t quiet_bit, std::uint16_t first_nan,
+                         void (*widen_bulk)(const T*, float*, std::size_t)) {
   // Lengths around the vector width test the tails.
-  for (const std::size_t n : {std::size_t{65536}, std::size_t{1}, std::size_t{7}, std::size_t{9}, std::size_t{17}}) {
-    std::vector<Half> h(n);
+  for (const std::size_t n : {std::size_t{65536}, std::size_t{1}, std::size_t{7}, std::size_t{9}, std::size_t{17},
+                              std::size_t{33}}) {
+    std::vector<T> h(n);
     for (std::size_t i = 0; i < n; ++i) {
-      h[i] = Half::from_bits(static_cast<std::uint16_t>(n == 65536 ? i : i * 40503u + 0x7c01u));
+      h[i] = T::from_bits(static_cast<std::uint16_t>(n == 65536 ? i : i * 40503u + first_nan));
     }
     std::vector<float> wide(n);
-    k().widen_f16(h.data(), wide.data(), n);
+    widen_bulk(h.data(), wide.data(), n);
     for (std::size_t i = 0; i < n; ++i) {
-      const Half quiet = Half::from_bits(h[i].is_nan() ? static_cast<std::uint16_t>(h[i].bits() | 0x0200u) : h[i].bits());
+      const T quiet = T::from_bits(h[i].is_nan() ? static_cast<std::uint16_t>(h[i].bits() | quiet_bit) : h[i].bits());
       ASSERT_EQ(std::bit_cast<std::uint32_t>(wide[i]), std::bit_cast<std::uint32_t>(static_cast<float>(quiet)))
           << std::hex << h[i].bits();
     }
   }
+}
+
+TEST_P(HalfBulk, WideningMatchesElementConversion) {
+  check_bulk_widening<Half>(0x0200u, 0x7c01u, k().widen_f16);
+  check_bulk_widening<BFloat16>(0x0040u, 0x7f81u, k().widen_bf16);
 }
 
 template <class T>

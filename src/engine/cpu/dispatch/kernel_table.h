@@ -68,6 +68,7 @@ struct KernelTable {
   // Bulk 16-bit conversions (see half_convert.h).
   void (*widen_f16)(const Half*, float*, std::size_t) = nullptr;
   void (*narrow_f16)(const float*, Half*, std::size_t) = nullptr;
+  void (*widen_bf16)(const BFloat16*, float*, std::size_t) = nullptr;
   void (*narrow_bf16)(const float*, BFloat16*, std::size_t) = nullptr;
   // numeric::batched_matmul_recursive: products into a given output.
   Result<void> (*batched_matmul)(const StridedView<float>& out, const StridedView<const float>& a,

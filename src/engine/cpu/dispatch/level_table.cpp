@@ -62,6 +62,7 @@ KernelTable make_table(CpuLevel level) {
   t.boolean = typed_table<bool>();
   t.widen_f16 = &Guarded<&widen_f16>::call;
   t.narrow_f16 = &Guarded<&narrow_f16>::call;
+  t.widen_bf16 = &Guarded<&widen_bf16>::call;
   t.narrow_bf16 = &Guarded<&narrow_bf16>::call;
   t.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
   t.slice_product = &Guarded<&slice_product>::call;

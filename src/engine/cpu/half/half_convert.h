@@ -60,6 +60,37 @@ inline void store_low_halves(U32 first, U32 second, void* dst) {
 
 }  // namespace bf16_lanes
 
+// Widening with a signalling NaN made quiet, as widen_f16 does.
+inline void widen_bf16(const BFloat16* src, float* dst, std::size_t n) {
+  typedef std::uint16_t U16 __attribute__((vector_size(kVectorBytes)));
+  typedef std::int16_t I16 __attribute__((vector_size(kVectorBytes)));
+  typedef long long Quarters __attribute__((vector_size(kVectorBytes)));
+  constexpr std::size_t lanes = kVectorBytes / sizeof(std::uint16_t);
+  std::size_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    U16 h;
+    std::memcpy(&h, src + i, sizeof h);
+    h |= reinterpret_cast<U16>(reinterpret_cast<I16>(h & 0x7fffu) > 0x7f80) & 0x0040u;
+    // Unpacking works within 128-bit lanes: the 64-bit quarters are first
+    // placed so that the low and the high unpack each take one half in order.
+    const auto q = reinterpret_cast<Quarters>(h);
+#if defined(__AVX512BW__)
+    const auto placed = reinterpret_cast<__m512i>(__builtin_shufflevector(q, q, 0, 4, 1, 5, 2, 6, 3, 7));
+    _mm512_storeu_ps(dst + i, reinterpret_cast<__m512>(_mm512_unpacklo_epi16(_mm512_setzero_si512(), placed)));
+    _mm512_storeu_ps(dst + i + lanes / 2, reinterpret_cast<__m512>(_mm512_unpackhi_epi16(_mm512_setzero_si512(), placed)));
+#elif defined(__AVX2__)
+    const auto placed = reinterpret_cast<__m256i>(__builtin_shufflevector(q, q, 0, 2, 1, 3));
+    _mm256_storeu_ps(dst + i, reinterpret_cast<__m256>(_mm256_unpacklo_epi16(_mm256_setzero_si256(), placed)));
+    _mm256_storeu_ps(dst + i + lanes / 2, reinterpret_cast<__m256>(_mm256_unpackhi_epi16(_mm256_setzero_si256(), placed)));
+#else
+    const auto placed = reinterpret_cast<__m128i>(q);
+    _mm_storeu_ps(dst + i, reinterpret_cast<__m128>(_mm_unpacklo_epi16(_mm_setzero_si128(), placed)));
+    _mm_storeu_ps(dst + i + lanes / 2, reinterpret_cast<__m128>(_mm_unpackhi_epi16(_mm_setzero_si128(), placed)));
+#endif
+  }
+  for (; i < n; ++i) dst[i] = src[i].widen_quiet();
+}
+
 // Written out in vectors: left to the compiler, the loop packed the NaN
 // masks alongside the values and ran half again as long.
 inline void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
@@ -75,6 +106,10 @@ inline void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
 }
 
 #else
+
+inline void widen_bf16(const BFloat16* src, float* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = src[i].widen_quiet();
+}
 
 inline void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) dst[i] = BFloat16(src[i]);

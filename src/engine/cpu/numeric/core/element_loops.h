@@ -80,7 +80,7 @@ inline void widen(const T* __restrict p, std::int64_t stride, std::int64_t m, fl
     widen_f16(gathered, dst, static_cast<std::size_t>(m));
   } else {
     if (stride == 1) {
-      for (std::int64_t i = 0; i < m; ++i) dst[i] = p[i].widen_quiet();
+      widen_bf16(p, dst, static_cast<std::size_t>(m));
     } else {
       for (std::int64_t i = 0; i < m; ++i) dst[i] = p[i * stride].widen_quiet();
     }
