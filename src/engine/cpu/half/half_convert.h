@@ -22,8 +22,8 @@ namespace vessik {
 void widen_f16(const Half* src, float* dst, std::size_t n);
 void narrow_f16(const float* src, Half* dst, std::size_t n);
 
-// Inline: the packed product rounds its tiles a row of 16 at a time, where a
-// call cost as much as the rounding.
+// Inline, and in registers for the element loops: the packed product rounds
+// its tiles a row of 16 at a time, where a call cost as much as the rounding.
 #if defined(__SSE4_1__)
 
 namespace bf16_lanes {
@@ -36,7 +36,8 @@ typedef std::int32_t I32 __attribute__((vector_size(kVectorBytes)));
 inline U32 round(U32 x) {
   const U32 high = x >> 16;
   const U32 rounded = (x + 0x7fffu + (high & 1u)) >> 16;
-  const I32 nan = reinterpret_cast<I32>(x & 0x7fffffffu) > 0x7f800000;
+  typedef float F32 __attribute__((vector_size(kVectorBytes)));
+  const I32 nan = reinterpret_cast<F32>(x) != reinterpret_cast<F32>(x);
   return nan ? (high | 0x0040u) : rounded;
 }
 
@@ -58,35 +59,48 @@ inline void store_low_halves(U32 first, U32 second, void* dst) {
 #endif
 }
 
-}  // namespace bf16_lanes
-
-// Widening with a signalling NaN made quiet, as widen_f16 does.
-inline void widen_bf16(const BFloat16* src, float* dst, std::size_t n) {
+// 2 * kVectorBytes / 4 bfloat16 values at src as two vectors of binary32
+// patterns, in order, a signalling NaN made quiet as widen_f16 does.
+inline void widen(const BFloat16* src, U32& first, U32& second) {
   typedef std::uint16_t U16 __attribute__((vector_size(kVectorBytes)));
   typedef std::int16_t I16 __attribute__((vector_size(kVectorBytes)));
   typedef long long Quarters __attribute__((vector_size(kVectorBytes)));
-  constexpr std::size_t lanes = kVectorBytes / sizeof(std::uint16_t);
-  std::size_t i = 0;
-  for (; i + lanes <= n; i += lanes) {
-    U16 h;
-    std::memcpy(&h, src + i, sizeof h);
-    h |= reinterpret_cast<U16>(reinterpret_cast<I16>(h & 0x7fffu) > 0x7f80) & 0x0040u;
-    // Unpacking works within 128-bit lanes: the 64-bit quarters are first
-    // placed so that the low and the high unpack each take one half in order.
-    const auto q = reinterpret_cast<Quarters>(h);
+  U16 h;
+  std::memcpy(&h, src, sizeof h);
+  h |= reinterpret_cast<U16>(reinterpret_cast<I16>(h & 0x7fffu) > 0x7f80) & 0x0040u;
+  // Unpacking works within 128-bit lanes: the 64-bit quarters are first
+  // placed so that the low and the high unpack each take one half in order.
+  const auto q = reinterpret_cast<Quarters>(h);
 #if defined(__AVX512BW__)
-    const auto placed = reinterpret_cast<__m512i>(__builtin_shufflevector(q, q, 0, 4, 1, 5, 2, 6, 3, 7));
-    _mm512_storeu_ps(dst + i, reinterpret_cast<__m512>(_mm512_unpacklo_epi16(_mm512_setzero_si512(), placed)));
-    _mm512_storeu_ps(dst + i + lanes / 2, reinterpret_cast<__m512>(_mm512_unpackhi_epi16(_mm512_setzero_si512(), placed)));
+  const auto placed = reinterpret_cast<__m512i>(__builtin_shufflevector(q, q, 0, 4, 1, 5, 2, 6, 3, 7));
+  first = reinterpret_cast<U32>(_mm512_unpacklo_epi16(_mm512_setzero_si512(), placed));
+  second = reinterpret_cast<U32>(_mm512_unpackhi_epi16(_mm512_setzero_si512(), placed));
 #elif defined(__AVX2__)
-    const auto placed = reinterpret_cast<__m256i>(__builtin_shufflevector(q, q, 0, 2, 1, 3));
-    _mm256_storeu_ps(dst + i, reinterpret_cast<__m256>(_mm256_unpacklo_epi16(_mm256_setzero_si256(), placed)));
-    _mm256_storeu_ps(dst + i + lanes / 2, reinterpret_cast<__m256>(_mm256_unpackhi_epi16(_mm256_setzero_si256(), placed)));
+  const auto placed = reinterpret_cast<__m256i>(__builtin_shufflevector(q, q, 0, 2, 1, 3));
+  first = reinterpret_cast<U32>(_mm256_unpacklo_epi16(_mm256_setzero_si256(), placed));
+  second = reinterpret_cast<U32>(_mm256_unpackhi_epi16(_mm256_setzero_si256(), placed));
 #else
-    const auto placed = reinterpret_cast<__m128i>(q);
-    _mm_storeu_ps(dst + i, reinterpret_cast<__m128>(_mm_unpacklo_epi16(_mm_setzero_si128(), placed)));
-    _mm_storeu_ps(dst + i + lanes / 2, reinterpret_cast<__m128>(_mm_unpackhi_epi16(_mm_setzero_si128(), placed)));
+  const auto placed = reinterpret_cast<__m128i>(q);
+  first = reinterpret_cast<U32>(_mm_unpacklo_epi16(_mm_setzero_si128(), placed));
+  second = reinterpret_cast<U32>(_mm_unpackhi_epi16(_mm_setzero_si128(), placed));
 #endif
+}
+
+// BFloat16(float) of two vectors of binary32 patterns, stored in order.
+inline void narrow(U32 first, U32 second, BFloat16* dst) { store_low_halves(round(first), round(second), dst); }
+
+// The values one widen or narrow takes.
+inline constexpr std::size_t kValues = 2 * kVectorBytes / sizeof(float);
+
+}  // namespace bf16_lanes
+
+inline void widen_bf16(const BFloat16* src, float* dst, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + bf16_lanes::kValues <= n; i += bf16_lanes::kValues) {
+    bf16_lanes::U32 first, second;
+    bf16_lanes::widen(src + i, first, second);
+    std::memcpy(dst + i, &first, sizeof first);
+    std::memcpy(dst + i + bf16_lanes::kValues / 2, &second, sizeof second);
   }
   for (; i < n; ++i) dst[i] = src[i].widen_quiet();
 }
@@ -94,13 +108,12 @@ inline void widen_bf16(const BFloat16* src, float* dst, std::size_t n) {
 // Written out in vectors: left to the compiler, the loop packed the NaN
 // masks alongside the values and ran half again as long.
 inline void narrow_bf16(const float* src, BFloat16* dst, std::size_t n) {
-  constexpr std::size_t lanes = kVectorBytes / sizeof(float);
   std::size_t i = 0;
-  for (; i + 2 * lanes <= n; i += 2 * lanes) {
+  for (; i + bf16_lanes::kValues <= n; i += bf16_lanes::kValues) {
     bf16_lanes::U32 first, second;
     std::memcpy(&first, src + i, sizeof first);
-    std::memcpy(&second, src + i + lanes, sizeof second);
-    bf16_lanes::store_low_halves(bf16_lanes::round(first), bf16_lanes::round(second), dst + i);
+    std::memcpy(&second, src + i + bf16_lanes::kValues / 2, sizeof second);
+    bf16_lanes::narrow(first, second, dst + i);
   }
   for (; i < n; ++i) dst[i] = BFloat16(src[i]);
 }

@@ -142,15 +142,40 @@ void arith16(T* o, std::int64_t so, const T* a, std::int64_t sa, const T* b, std
   }
 }
 
-// Unit-stride binary16 arithmetic (b unit-stride or one broadcast value)
-// with F16C: eight elements at a time are widened in registers, combined
+// Unit-stride 16-bit arithmetic (b unit-stride or one broadcast value):
+// a vector or two of elements at a time are widened in registers, combined
 // lane-wise by the element functor and rounded back, the same three steps
-// as arith16 without its binary32 buffers (a [1 << 20] sum takes a fifth of
-// the time). Returns how many elements it did; the caller does the rest.
-// (bfloat16 measured faster through the buffers.)
+// as arith16 without its binary32 buffers (a binary16 [1 << 20] sum takes a
+// fifth of the time; bfloat16, converted by integer operations, gains 5 to
+// 10 %). Binary16 needs F16C.
+// Returns how many elements it did; the caller does the rest.
 template <HalfElement T, class Op>
 inline std::int64_t arith16_unit(T* o, const T* a, const T* b, std::int64_t sb, std::int64_t n, Op op) {
   std::int64_t i = 0;
+#if defined(__SSE4_1__)
+  if constexpr (std::is_same_v<T, BFloat16>) {
+    using Lanes = F32Lanes<kVectorFloats>;
+    constexpr auto step = static_cast<std::int64_t>(bf16_lanes::kValues);
+    auto apply = [&](bf16_lanes::U32 x, auto y) {
+      return reinterpret_cast<bf16_lanes::U32>(op(reinterpret_cast<Lanes>(x), y));
+    };
+    bf16_lanes::U32 x0, x1, y0, y1;
+    if (sb == 0) {
+      Lanes y;  // every lane b, -0 included
+      for (int l = 0; l < kVectorFloats; ++l) y[l] = b->widen_quiet();
+      for (; i + step <= n; i += step) {
+        bf16_lanes::widen(a + i, x0, x1);
+        bf16_lanes::narrow(apply(x0, y), apply(x1, y), o + i);
+      }
+    } else {
+      for (; i + step <= n; i += step) {
+        bf16_lanes::widen(a + i, x0, x1);
+        bf16_lanes::widen(b + i, y0, y1);
+        bf16_lanes::narrow(apply(x0, reinterpret_cast<Lanes>(y0)), apply(x1, reinterpret_cast<Lanes>(y1)), o + i);
+      }
+    }
+  }
+#endif
 #if defined(__F16C__)
   if constexpr (std::is_same_v<T, Half>) {
     constexpr int kNearestEven = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
