@@ -164,26 +164,36 @@ void spread_panel(float* panel, std::int64_t kc) {
   }
 }
 
-// Whole panels of a column-major 16-bit a: each step of k is one run down
-// all their rows, widened in bulk and dealt out kTileRows at a time (widened
-// a panel at a time, six values per call, the binary16 x.T @ g of a training
-// step ran 1.5 times its binary32 time). Eight steps are widened before any
-// is dealt: read back at once, the runs stalled on store forwarding.
+// Whole panels of a column-major a: each step of k is one run down all
+// their rows, dealt out kTileRows at a time, eight steps to a panel before
+// the next. A panel at a time met a new line of a at every step, and lines
+// a power of two apart share one set of L1 ([2048, 512] @ [512, 64] at
+// avx512 spent 60 % of its time packing a); binary16 also widened six values
+// a call. 16-bit runs are widened first, all eight before any is dealt: read
+// back at once, they stalled on store forwarding.
 template <class T>
 void deal_columns(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst) {
   constexpr std::int64_t kRunRows = 256 / kTileRows * kTileRows;
   constexpr std::int64_t kSteps = 8;
-  float runs[kSteps][kRunRows];
+  constexpr bool kF32 = std::is_same_v<T, float>;
+  float runs[kSteps][kRunRows];  // of 16-bit columns
   const std::int64_t panel = kc * kTileRows * kAWidth;
   for (std::int64_t i0 = 0; i0 < rows; i0 += kRunRows) {
     const std::int64_t len = std::min(kRunRows, rows - i0);
     float* const panels = dst + i0 / kTileRows * panel;
     for (std::int64_t p0 = 0; p0 < kc; p0 += kSteps) {
       const std::int64_t steps = std::min(kSteps, kc - p0);
-      for (std::int64_t t = 0; t < steps; ++t) widen_run(&a(i0, p0 + t), 1, len, runs[t]);
+      if constexpr (!kF32) {
+        for (std::int64_t t = 0; t < steps; ++t) widen_run(&a(i0, p0 + t), 1, len, runs[t]);
+      }
       for (std::int64_t q = 0; q * kTileRows < len; ++q) {
         for (std::int64_t t = 0; t < steps; ++t) {
-          std::memcpy(panels + q * panel + (p0 + t) * kTileRows, runs[t] + q * kTileRows, kTileRows * sizeof(float));
+          float* const to = panels + q * panel + (p0 + t) * kTileRows;
+          if constexpr (kF32) {
+            std::memcpy(to, &a(i0 + q * kTileRows, p0 + t), kTileRows * sizeof(float));
+          } else {
+            std::memcpy(to, runs[t] + q * kTileRows, kTileRows * sizeof(float));
+          }
         }
       }
     }
@@ -198,12 +208,10 @@ void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst
   const MatrixStrides s = a.strides;
   const std::int64_t panel = kc * kTileRows * kAWidth;
   std::int64_t i0 = 0;
-  if constexpr (!std::is_same_v<T, float>) {
-    if (s.row_stride == 1 && magnitude(s.col_stride) > 1) {
-      i0 = rows / kTileRows * kTileRows;
-      deal_columns(a, i0, kc, dst);
-      for (std::int64_t q = 0; q < i0 / kTileRows; ++q) spread_panel(dst + q * panel, kc);
-    }
+  if (s.row_stride == 1 && magnitude(s.col_stride) > 1) {
+    i0 = rows / kTileRows * kTileRows;
+    deal_columns(a, i0, kc, dst);
+    for (std::int64_t q = 0; q < i0 / kTileRows; ++q) spread_panel(dst + q * panel, kc);
   }
   for (; i0 < rows; i0 += kTileRows) {
     float* const d = dst + i0 / kTileRows * panel;
@@ -221,8 +229,6 @@ void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst
         widen_run(&a(i0 + r, 0), s.col_stride, kc, run);
         for (std::int64_t p = 0; p < kc; ++p) d[p * kTileRows + r] = run[p];
       }
-    } else if (std::is_same_v<T, float> && s.row_stride == 1 && live == kTileRows) {
-      for (std::int64_t p = 0; p < kc; ++p) std::memcpy(d + p * kTileRows, &a(i0, p), kTileRows * sizeof(T));
     } else {
       for (std::int64_t p = 0; p < kc; ++p) widen_run(&a(i0, p), s.row_stride, live, d + p * kTileRows);
     }
