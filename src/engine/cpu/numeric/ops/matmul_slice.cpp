@@ -91,12 +91,16 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   const auto np = static_cast<std::int64_t>(padded_columns(static_cast<std::int64_t>(n)));
   // A narrow b with unit columns gains unless its width is one tile already
   // (4, 8 or whole vectors); of other strides it is copied dense, whatever
-  // its width, where the loop would then run.
+  // its width, where the loop would then run. At 16 registers the loop on
+  // the copy also beats packing it past 64 rows of a (g @ W.T for a layer
+  // of 10 inputs, [512, 2048] @ [2048, 10] at avx2: 1.32x NumPy packed,
+  // 0.71x so).
   const bool padding_pays =
       b.col_stride == 1
           ? base == SlicePath::Small && n != 4 && n != 8 && n % kVectorFloats != 0
           : k * static_cast<std::uint64_t>(np) <= kSmallPanelFloats &&
-                direct_or_packed(m, k, static_cast<std::uint64_t>(np), {np, 1}) == SlicePath::Small;
+                (direct_or_packed(m, k, static_cast<std::uint64_t>(np), {np, 1}) == SlicePath::Small ||
+                 (!kWideTiles && m > 64));
   // A column-major a (the x.T of x.T @ g) against a narrow b: out^T = b^T a^T
   // reads both in place, a^T as rows of b, and fills every lane of its tiles
   // ([256, 256]^T @ [256, 10]: 1.63x NumPy padded, 0.67x so; [512, 2048]^T @
