@@ -30,13 +30,13 @@ namespace bf16_lanes {
 
 typedef std::uint32_t U32 __attribute__((vector_size(kVectorBytes)));
 typedef std::int32_t I32 __attribute__((vector_size(kVectorBytes)));
+typedef float F32 __attribute__((vector_size(kVectorBytes)));
 
 // BFloat16(float) on a vector of binary32 patterns, each result in the low
 // half of its lane.
 inline U32 round(U32 x) {
   const U32 high = x >> 16;
   const U32 rounded = (x + 0x7fffu + (high & 1u)) >> 16;
-  typedef float F32 __attribute__((vector_size(kVectorBytes)));
   const I32 nan = reinterpret_cast<F32>(x) != reinterpret_cast<F32>(x);
   return nan ? (high | 0x0040u) : rounded;
 }

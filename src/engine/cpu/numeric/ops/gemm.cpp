@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "engine/cpu/half/half_convert.h"
+#include "engine/cpu/numeric/core/element_loops.h"
 #include "engine/cpu/processor/cache.h"
 #include "engine/cpu/processor/fused_multiply_add.h"
 #include "engine/cpu/processor/vector_width.h"
@@ -133,24 +134,6 @@ void widen_run(const T* src, std::int64_t stride, std::int64_t n, float* dst) {
     return;
   }
   for (std::int64_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i * stride]);
-}
-
-template <class T>
-void narrow_run(const float* src, std::int64_t n, T* dst, std::int64_t stride) {
-  if (stride == 1) {
-    if constexpr (std::is_same_v<T, Half>) {
-      narrow_f16(src, dst, static_cast<std::size_t>(n));
-      return;
-    } else if constexpr (std::is_same_v<T, BFloat16>) {
-      narrow_bf16(src, dst, static_cast<std::size_t>(n));
-      return;
-    }
-  }
-  if (stride == 1) {
-    for (std::int64_t i = 0; i < n; ++i) dst[i] = T(src[i]);
-    return;
-  }
-  for (std::int64_t i = 0; i < n; ++i) dst[i * stride] = T(src[i]);
 }
 
 // Spreads each value of a panel over kAWidth floats, from the end down, in
@@ -350,7 +333,7 @@ template <class T>
       // rounds them (staged, they cost two copies of variable size a block).
       tile(kc, ap, bp, &sums(i, j), sums.strides.row_stride, !first);
       for (std::int64_t r = 0; last && r < rows; ++r) {
-        narrow_run(&sums(i + r, j), cols, &out(i + r, j), out.strides.col_stride);
+        loops::narrow(&sums(i + r, j), cols, &out(i + r, j), out.strides.col_stride);
       }
       return;
     }
@@ -365,11 +348,13 @@ template <class T>
   }
   tile(kc, ap, bp, staged, kTileColumns, !first);
   for (std::int64_t r = 0; r < rows; ++r) {
-    if (!kF32 && last) {
-      narrow_run(staged + r * kTileColumns, cols, &out(i + r, j), out.strides.col_stride);
-    } else {
-      for (std::int64_t c = 0; c < cols; ++c) sums(i + r, j + c) = staged[r * kTileColumns + c];
+    if constexpr (!kF32) {
+      if (last) {
+        loops::narrow(staged + r * kTileColumns, cols, &out(i + r, j), out.strides.col_stride);
+        continue;
+      }
     }
+    for (std::int64_t c = 0; c < cols; ++c) sums(i + r, j + c) = staged[r * kTileColumns + c];
   }
 }
 

@@ -3,8 +3,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "engine/cpu/array/broadcast.h"
