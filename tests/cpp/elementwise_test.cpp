@@ -65,6 +65,28 @@ TEST_P(BinaryKernels, ArithmeticMatchesElementOpsOverLayouts) {
   });
 }
 
+TEST_P(BinaryKernels, SixteenBitArithmeticOfSpecialPatterns) {
+  // NaNs of both kinds, signs and payloads, infinities, subnormals, zeros,
+  // the largest finite value and neighbours of a rounding tie.
+  const std::uint16_t bf16[] = {0x7fc0, 0xffc1, 0x7f81, 0xff92, 0x7fff, 0xffff, 0x7f80, 0xff80, 0x0001,
+                                0x807f, 0x8000, 0x0000, 0x7f7f, 0x3f80, 0x3b80, 0x3b81, 0xbf81, 0x4040};
+  const std::uint16_t f16[] = {0x7e00, 0xfe01, 0x7c01, 0xfd23, 0x7fff, 0xffff, 0x7c00, 0xfc00, 0x0001,
+                               0x83ff, 0x8000, 0x0000, 0x7bff, 0x3c00, 0x1400, 0x1401, 0xbc01, 0x4200};
+  auto check = [&]<class T>(std::span<const std::uint16_t> bits) {
+    SCOPED_TRACE(test::type_name<T>());
+    std::vector<T> pool;
+    for (const auto b : bits) pool.push_back(T::from_bits(b));
+    using Ops = TensorOps<T>;
+    const auto& t = k().typed<T>();
+    check_binary<T>(t.add, Ops::kernel_add, kLayouts, pool);
+    check_binary<T>(t.sub, Ops::kernel_sub, kLayouts, pool);
+    check_binary<T>(t.mul, Ops::kernel_mul, kLayouts, pool);
+    check_binary<T>(t.div, Ops::kernel_div, kLayouts, pool);
+  };
+  check.template operator()<BFloat16>(bf16);
+  check.template operator()<Half>(f16);
+}
+
 TEST_P(BinaryKernels, ComparisonsMatchWidenedComparisonOverLayouts) {
   test::for_each_float_type([&]<class T>() {
     const auto& t = k().typed<T>();

@@ -92,6 +92,26 @@ inline void narrow(U32 first, U32 second, BFloat16* dst) { store_low_halves(roun
 // The values one widen or narrow takes.
 inline constexpr std::size_t kValues = 2 * kVectorBytes / sizeof(float);
 
+// For lane-wise arithmetic the order of the lanes does not matter, so one
+// vector of bfloat16 becomes its even elements shifted up and its odd ones
+// masked, with no unpacking and no packing back: a third fewer instructions.
+// Signalling NaNs are left for the arithmetic to quiet.
+inline void split(const BFloat16* src, U32& even, U32& odd) {
+  U32 w;
+  std::memcpy(&w, src, sizeof w);
+  even = w << 16;
+  odd = w & 0xffff0000u;
+}
+
+// BFloat16(float) of results of arithmetic on bfloat16 operands, stored in
+// the order split took them. No NaN test: such a NaN is an operand's,
+// quieted, or the default NaN, its low half zero, which the rounding keeps.
+inline void join(U32 even, U32 odd, BFloat16* dst) {
+  auto rounded = [](U32 x) { return x + 0x7fffu + ((x >> 16) & 1u); };
+  const U32 w = (rounded(even) >> 16) | (rounded(odd) & 0xffff0000u);
+  std::memcpy(dst, &w, sizeof w);
+}
+
 }  // namespace bf16_lanes
 
 inline void widen_bf16(const BFloat16* src, float* dst, std::size_t n) {

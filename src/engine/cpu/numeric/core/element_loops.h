@@ -162,16 +162,16 @@ inline std::int64_t arith16_unit(T* o, const T* a, const T* b, std::int64_t sb, 
     bf16_lanes::U32 x0, x1, y0, y1;
     if (sb == 0) {
       Lanes y;  // every lane b, -0 included
-      for (int l = 0; l < kVectorFloats; ++l) y[l] = b->widen_quiet();
+      for (int l = 0; l < kVectorFloats; ++l) y[l] = static_cast<float>(*b);
       for (; i + step <= n; i += step) {
-        bf16_lanes::widen(a + i, x0, x1);
-        bf16_lanes::narrow(apply(x0, y), apply(x1, y), o + i);
+        bf16_lanes::split(a + i, x0, x1);
+        bf16_lanes::join(apply(x0, y), apply(x1, y), o + i);
       }
     } else {
       for (; i + step <= n; i += step) {
-        bf16_lanes::widen(a + i, x0, x1);
-        bf16_lanes::widen(b + i, y0, y1);
-        bf16_lanes::narrow(apply(x0, reinterpret_cast<Lanes>(y0)), apply(x1, reinterpret_cast<Lanes>(y1)), o + i);
+        bf16_lanes::split(a + i, x0, x1);
+        bf16_lanes::split(b + i, y0, y1);
+        bf16_lanes::join(apply(x0, reinterpret_cast<Lanes>(y0)), apply(x1, reinterpret_cast<Lanes>(y1)), o + i);
       }
     }
   }
