@@ -109,7 +109,7 @@ inline void split(const BFloat16* src, U32& even, U32& odd) {
 inline void join(U32 even, U32 odd, BFloat16* dst) {
   auto rounded = [](U32 x) { return x + 0x7fffu + ((x >> 16) & 1u); };
   const U32 w = (rounded(even) >> 16) | (rounded(odd) & 0xffff0000u);
-  std::memcpy(dst, &w, sizeof w);
+  std::memcpy(static_cast<void*>(dst), &w, sizeof w);
 }
 
 }  // namespace bf16_lanes

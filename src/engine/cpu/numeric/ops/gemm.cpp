@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "engine/cpu/half/half_convert.h"
 #include "engine/cpu/numeric/core/element_loops.h"
@@ -46,14 +47,17 @@ constexpr std::int64_t kMaxDepth = 1024;
 
 typedef float Vec __attribute__((vector_size(kVectorBytes)));
 
-// c = (accumulate ? c : 0) + the kc steps of an a panel (kTileRows values
-// per step) times a b panel (kTileColumns per step). c is a full tile with
-// unit column stride.
+// c = (accumulate ? c : 0) + the kc steps of the first Rows rows of an a
+// panel (kTileRows values per step) times Panels adjacent b panels
+// (kTileColumns per step each, panel_stride apart). c has unit column stride
+// and all Panels * kTileColumns columns.
+template <int Rows = kTileRows, int Panels = 1>
 [[gnu::always_inline]] inline void tile(std::int64_t kc, const float* ap, const float* bp, float* c, std::int64_t ldc,
-                                        bool accumulate) {
-  Vec acc[kTileRows][kTileVectors];
-  for (int r = 0; r < kTileRows; ++r) {
-    for (int t = 0; t < kTileVectors; ++t) {
+                                        bool accumulate, std::int64_t panel_stride = 0) {
+  constexpr int kVectors = Panels * kTileVectors;
+  Vec acc[Rows][kVectors];
+  for (int r = 0; r < Rows; ++r) {
+    for (int t = 0; t < kVectors; ++t) {
       if (accumulate) {
         std::memcpy(&acc[r][t], c + r * ldc + t * kVectorFloats, sizeof(Vec));
       } else {
@@ -62,23 +66,27 @@ typedef float Vec __attribute__((vector_size(kVectorBytes)));
     }
   }
   for (std::int64_t p = 0; p < kc; ++p) {
-    Vec bv[kTileVectors];
-    for (int t = 0; t < kTileVectors; ++t) std::memcpy(&bv[t], bp + t * kVectorFloats, sizeof(Vec));
-    for (int r = 0; r < kTileRows; ++r) {
+    Vec bv[kVectors];
+    for (int q = 0; q < Panels; ++q) {
+      for (int t = 0; t < kTileVectors; ++t) {
+        std::memcpy(&bv[q * kTileVectors + t], bp + q * panel_stride + t * kVectorFloats, sizeof(Vec));
+      }
+    }
+    for (int r = 0; r < Rows; ++r) {
       if constexpr (kAWidth == 1) {
         const float av = ap[r];
-        for (int t = 0; t < kTileVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
+        for (int t = 0; t < kVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
       } else {
         Vec av;
         std::memcpy(&av, ap + r * kAWidth, sizeof(Vec));
-        for (int t = 0; t < kTileVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
+        for (int t = 0; t < kVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
       }
     }
     ap += kTileRows * kAWidth;
     bp += kTileColumns;
   }
-  for (int r = 0; r < kTileRows; ++r) {
-    for (int t = 0; t < kTileVectors; ++t) std::memcpy(c + r * ldc + t * kVectorFloats, &acc[r][t], sizeof(Vec));
+  for (int r = 0; r < Rows; ++r) {
+    for (int t = 0; t < kVectors; ++t) std::memcpy(c + r * ldc + t * kVectorFloats, &acc[r][t], sizeof(Vec));
   }
 }
 
@@ -358,6 +366,53 @@ template <class T>
   }
 }
 
+// Tiles of `Rows` rows over the full b panels among `cols` columns, as
+// many panels at once as give eight independent chains of multiply-adds
+// (four 16-wide panels for one row at avx2). Returns the columns done.
+template <int Rows>
+std::int64_t edge_tiles_of(std::int64_t kc, const float* ap, const float* bp, std::int64_t cols, float* c,
+                           std::int64_t ldc, bool accumulate) {
+  constexpr int kPanels = kAWidth == 1 ? std::max(1, 8 / (Rows * kTileVectors)) : 1;
+  std::int64_t j = 0;
+  for (; j + kPanels * kTileColumns <= cols; j += kPanels * kTileColumns) {
+    tile<Rows, kPanels>(kc, ap, bp + j * kc, c + j, ldc, accumulate, kc * kTileColumns);
+  }
+  for (; j + kTileColumns <= cols; j += kTileColumns) tile<Rows>(kc, ap, bp + j * kc, c + j, ldc, accumulate);
+  return j;
+}
+
+// The last rows of a block, fewer than a tile, over `cols` columns of
+// packed b panels from j: tiles of just those rows where the output (F32
+// with unit column stride, or the running sums of a deep 16-bit product)
+// takes them directly, the rest through product_tile. As a whole tile, the
+// 2 rows left of [32, k] cost an eighth of the product's multiply-adds.
+template <class T>
+void edge_tiles(std::int64_t kc, const float* ap, const float* bp, std::int64_t rows, std::int64_t cols,
+                std::int64_t i, std::int64_t j, bool first, bool last, MatrixRef<T> out, MatrixRef<float> sums) {
+  float* c = nullptr;
+  std::int64_t ldc = 0;
+  if constexpr (std::is_same_v<T, float>) {
+    if (out.strides.col_stride == 1) c = &out(i, j), ldc = out.strides.row_stride;
+  } else if (!(first && last)) {
+    c = &sums(i, j), ldc = sums.strides.row_stride;
+  }
+  std::int64_t done = 0;
+  if (c != nullptr) {
+    [&]<int... R>(std::integer_sequence<int, R...>) {
+      (void)((rows == R + 1 && (done = edge_tiles_of<R + 1>(kc, ap, bp, cols, c, ldc, !first), true)) || ...);
+    }(std::make_integer_sequence<int, kTileRows - 1>{});
+  }
+  if constexpr (!std::is_same_v<T, float>) {
+    for (std::int64_t r = 0; last && done > 0 && r < rows; ++r) {
+      loops::narrow(&sums(i + r, j), done, &out(i + r, j), out.strides.col_stride);
+    }
+  }
+  for (std::int64_t jr = done; jr < cols; jr += kTileColumns) {
+    product_tile<T>(kc, ap, bp + jr * kc, rows, std::min<std::int64_t>(kTileColumns, cols - jr), i, j + jr, first,
+                    last, out, sums);
+  }
+}
+
 // The sums of the tile at (i, j) on their way into the cache while the tile
 // before it runs: walking down a column of tiles, their rows lie a whole
 // output row apart, a stride no hardware prefetcher follows.
@@ -423,29 +478,35 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
     // whole; 65-70 a panel at a time, 73-80 four at a time, where the copy
     // reads four lines of each row of b).
     constexpr std::int64_t kPanelsAhead = 4;
+    constexpr std::int64_t ahead = kPanelsAhead * kTileColumns;
     const bool pack_as_used = m <= row_step;
     for (std::int64_t jc = 0; jc < n; jc += column_step) {
       const std::int64_t nc = std::min(column_step, n - jc);
       for (std::int64_t pc = 0; pc < k; pc += depth_step) {
         const std::int64_t kc = std::min(depth_step, k - pc);
+        const bool first = pc == 0, last = pc + kc == k;
         if (!pack_as_used) pack_b(b.block(pc, jc), kc, nc, packed_b);
         for (std::int64_t ic = 0; ic < m; ic += row_step) {
           const std::int64_t mc = std::min(row_step, m - ic);
+          const std::int64_t full_rows = mc / kTileRows * kTileRows;
           pack_a(a.block(ic, pc), mc, kc, packed_a);
-          for (std::int64_t jr = 0; jr < nc; jr += kTileColumns) {
-            const std::int64_t cols = std::min<std::int64_t>(kTileColumns, nc - jr);
-            const std::int64_t ahead = kPanelsAhead * kTileColumns;
-            if (pack_as_used && jr % ahead == 0) {
-              pack_b(b.block(pc, jc + jr), kc, std::min(ahead, nc - jr), packed_b);
-            }
-            const float* const bp = packed_b + (pack_as_used ? jr % ahead : jr) * kc;
-            for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
-              const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
-              if (sums.data != nullptr && ir + 2 * kTileRows <= mc) {
-                prefetch_tile(sums, ic + ir + kTileRows, jc + jr, cols);
+          for (std::int64_t jg = 0; jg < nc; jg += ahead) {
+            const std::int64_t group = std::min(ahead, nc - jg);
+            if (pack_as_used) pack_b(b.block(pc, jc + jg), kc, group, packed_b);
+            const float* const gb = packed_b + (pack_as_used ? 0 : jg * kc);
+            for (std::int64_t jr = 0; jr < group; jr += kTileColumns) {
+              const std::int64_t cols = std::min<std::int64_t>(kTileColumns, group - jr);
+              for (std::int64_t ir = 0; ir < full_rows; ir += kTileRows) {
+                if (sums.data != nullptr && ir + 2 * kTileRows <= mc) {
+                  prefetch_tile(sums, ic + ir + kTileRows, jc + jg + jr, cols);
+                }
+                product_tile<T>(kc, packed_a + ir * kc * kAWidth, gb + jr * kc, kTileRows, cols, ic + ir,
+                                jc + jg + jr, first, last, out, sums);
               }
-              product_tile<T>(kc, packed_a + ir * kc * kAWidth, bp, rows, cols, ic + ir, jc + jr,
-                              pc == 0, pc + kc == k, out, sums);
+            }
+            if (full_rows < mc) {
+              edge_tiles<T>(kc, packed_a + full_rows * kc * kAWidth, gb, mc - full_rows, group, ic + full_rows,
+                            jc + jg, first, last, out, sums);
             }
           }
         }
@@ -461,13 +522,17 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
       for (std::int64_t jc = 0; jc < n; jc += column_step) {
         const std::int64_t nc = std::min(column_step, n - jc);
         pack_b(b.block(pc, jc), kc, nc, packed_b);
-        for (std::int64_t ir = 0; ir < mc; ir += kTileRows) {
-          const std::int64_t rows = std::min<std::int64_t>(kTileRows, mc - ir);
+        const std::int64_t full_rows = mc / kTileRows * kTileRows;
+        for (std::int64_t ir = 0; ir < full_rows; ir += kTileRows) {
           for (std::int64_t jr = 0; jr < nc; jr += kTileColumns) {
             const std::int64_t cols = std::min<std::int64_t>(kTileColumns, nc - jr);
-            product_tile<T>(kc, packed_a + ir * kc * kAWidth, packed_b + jr * kc, rows, cols, ic + ir, jc + jr,
-                            pc == 0, pc + kc == k, out, sums);
+            product_tile<T>(kc, packed_a + ir * kc * kAWidth, packed_b + jr * kc, kTileRows, cols, ic + ir,
+                            jc + jr, pc == 0, pc + kc == k, out, sums);
           }
+        }
+        if (full_rows < mc) {
+          edge_tiles<T>(kc, packed_a + full_rows * kc * kAWidth, packed_b, mc - full_rows, nc, ic + full_rows, jc,
+                        pc == 0, pc + kc == k, out, sums);
         }
       }
     }
