@@ -300,6 +300,8 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   // The sums along k: whole runs of lanes, a padded last run, several tiles.
   for (std::int64_t depth : {16, 33, 300}) {
     expect_slice_product(k(), {"dot layout", 7, depth, 9, {depth, 1}, {1, depth}, {9, 1}}, SlicePath::Dot, rng);
+    expect_slice_product(k(), {"dot layout, one row", 1, depth, 19, {depth, 1}, {1, depth}, {19, 1}}, SlicePath::Dot,
+                         rng);
   }
 }
 
