@@ -434,22 +434,49 @@ struct SliceKernels {
     const std::int64_t m = s.m_, k = s.k_, n = s.n_, np = padded_columns(n);
     float* const pb = scratch.data.get();
     float* const po = pb + k * np;
-    for (std::int64_t p = 0; p < k; ++p) {
-      const float* row = b + p * s.b_.row_stride;
-      float* to = pb + p * np;
-      if (s.b_.col_stride == 1) {
-        for (std::int64_t j = 0; j < n; ++j) to[j] = row[j];
-      } else {
-        for (std::int64_t j = 0; j < n; ++j) to[j] = row[j * s.b_.col_stride];
-      }
-      for (std::int64_t j = n; j < np; ++j) to[j] = 0.0f;
-    }
+    for (std::int64_t p = 0; p < k; ++p) copy_padded(b + p * s.b_.row_stride, s.b_.col_stride, n, pb + p * np);
     const MatrixStrides dense{np, 1};
     SliceProduct(m, k, np, dense, s.a_, dense, SlicePath::Small)(po, a, pb);
     for (std::int64_t i = 0; i < m; ++i) {
       float* row = out + i * s.out_.row_stride;
-      for (std::int64_t j = 0; j < n; ++j) row[j * s.out_.col_stride] = po[i * np + j];
+      const float* from = po + i * np;
+      if (s.out_.col_stride == 1) {
+        copy_short(from, n, row);
+      } else {
+        for (std::int64_t j = 0; j < n; ++j) row[j * s.out_.col_stride] = from[j];
+      }
     }
+  }
+
+  // n contiguous floats in moves of fixed size, the last one overlapping
+  // the one before: left to the compiler, each short row was a call of
+  // memcpy (and one of memset for its padding), a third of [32, 784] @
+  // [784, 10] at avx512.
+  static void copy_short(const float* src, std::int64_t n, float* dst) {
+    auto moves = [&]<std::size_t Floats>() {
+      std::int64_t j = 0;
+      for (; j + static_cast<std::int64_t>(Floats) < n; j += Floats) std::memcpy(dst + j, src + j, Floats * 4);
+      std::memcpy(dst + n - Floats, src + n - Floats, Floats * 4);
+    };
+    if (n >= 16) {
+      moves.template operator()<16>();
+    } else if (n >= 8) {
+      moves.template operator()<8>();
+    } else if (n >= 4) {
+      moves.template operator()<4>();
+    } else {
+      for (std::int64_t j = 0; j < n; ++j) dst[j] = src[j];
+    }
+  }
+
+  // n values at src, stride apart, into whole vectors at dst, zero past n.
+  static void copy_padded(const float* src, std::int64_t stride, std::int64_t n, float* dst) {
+    if (n % kVectorFloats != 0) {
+      const Lanes<kVectorFloats> zero{};
+      std::memcpy(dst + n / kVectorFloats * kVectorFloats, &zero, kVectorBytes);
+    }
+    if (stride == 1) return copy_short(src, n, dst);
+    for (std::int64_t j = 0; j < n; ++j) dst[j] = src[j * stride];
   }
 
   // out^T = b^T a^T, b^T read in place as the rows of the left operand.
