@@ -130,11 +130,14 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   // to copy dense than to pack ([32, 10] @ [10, 784]^T: 1.46x NumPy packed,
   // 0.89x so, on a Xeon at avx512; 1.96x and 1.07x at avx2).
   if (b.col_stride != 1 && base == SlicePath::Gemm && k < 16 && m <= 64 && padding_pays) return SlicePath::Padded;
-  // The loop meets a new line of a column-major a at every step of k; past
-  // the size of L2 packing wins (x.T @ g, x [512, 2048], g [512, 256]:
-  // 1.68x NumPy in the loop, 1.05x packed, on a Xeon).
-  if (base == SlicePath::Small && kWideTiles && column_major(a) && m * k >= 2 * kSmallPanelFloats &&
-      n >= static_cast<std::uint64_t>(gemm_blocking().tile_columns)) {
+  // The loop meets a new line of a column-major a at every step of k, once
+  // per strip of the output: past the size of L2, or across a wide output,
+  // packing wins (x.T @ g, x [512, 2048], g [512, 256]: 1.68x NumPy in the
+  // loop, 1.05x packed, on a Xeon; x [256, 1024], g [256, 1024]: 1.21x and
+  // 0.88x).
+  if (base == SlicePath::Small && kWideTiles && column_major(a) &&
+      n >= static_cast<std::uint64_t>(gemm_blocking().tile_columns) &&
+      (m * k >= 2 * kSmallPanelFloats || (n >= 512 && m * k * n >= (std::uint64_t{1} << 25)))) {
     return SlicePath::Gemm;
   }
   return base;
