@@ -383,7 +383,7 @@ TEST(FusedLevels, SumsAlongKAlike) {
   if (avx2 == nullptr || avx512 == nullptr) GTEST_SKIP() << "this processor lacks avx512";
   std::mt19937 rng(41);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  for (const auto [m, depth] : {std::pair{5, 16}, std::pair{5, 37}, std::pair{5, 300}, std::pair{1, 37}}) {
+  for (const auto& [m, depth] : {std::pair{5, 16}, std::pair{5, 37}, std::pair{5, 300}, std::pair{1, 37}}) {
     const std::int64_t n = 19;
     std::vector<float> a(static_cast<std::size_t>(m * depth)), b(static_cast<std::size_t>(depth * n));
     for (auto& x : a) x = dist(rng);
