@@ -55,7 +55,7 @@ $(VENV)/.deps: $(PY_REQUIREMENTS)
 # shows meson and ninja at work: one line per compile step.
 INSTALL_STAMP := $(BUILD_DIR)/.pip-installed
 $(INSTALL_STAMP): $(VENV)/.deps pyproject.toml meson.build meson.options python/meson.build
-	$(VPY) -m pip install -v --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -e .
+	$(VPY) -m pip install -v --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -Csetup-args=-Dtests=enabled -e .
 	touch $@
 
 # Only the package: the C++ tests and benchmarks are not default targets.
@@ -139,7 +139,7 @@ wheel: system-deps
 	  touch $(WHEEL_TOOLS)/.deps; }
 	rm -rf dist/vessik-*-$(PY_TAG)-*.whl build/wheel-raw-$(PY_TAG)
 	$(WHEEL_TOOLS)/bin/python -m pip wheel -v . --no-deps --build-constraint $(PY_REQUIREMENTS) \
-	  -w build/wheel-raw-$(PY_TAG) -Csetup-args=-Dtests=false
+	  -w build/wheel-raw-$(PY_TAG) -Csetup-args=-Dtests=disabled
 	$(WHEEL_TOOLS)/bin/auditwheel repair -w dist build/wheel-raw-$(PY_TAG)/vessik-*.whl
 	$(WHEEL_TOOLS)/bin/auditwheel show dist/vessik-*-$(PY_TAG)-*.whl
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "binding/errors.h"
 #include "engine/cpu/processor/cache.h"
 #include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/dispatch/level.h"
@@ -68,34 +69,39 @@ std::string gemm_summary() {
 
 // multiply_add_probe(steps) -> int: runs the chosen level's multiply-add
 // loop and returns the floating-point operations done, for the benchmarks.
-PyObject* multiply_add_probe(PyObject*, PyObject* arg) {
-  const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
-  if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-  return PyLong_FromUnsignedLongLong(vessik::kernels().multiply_add_probe(steps));
+PyObject* multiply_add_probe(PyObject*, PyObject* arg) noexcept {
+  return vessik::api::guarded<PyObject*>(nullptr, [arg]() -> PyObject* {
+    const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
+    if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    return PyLong_FromUnsignedLongLong(vessik::kernels().multiply_add_probe(steps));
+  });
 }
 
 // info() -> dict: level, highest, requested, requested_valid, reason,
 // features, build_levels, compiler, gemm.
-PyObject* info(PyObject*, PyObject*) {
-  const vessik::LevelChoice& c = vessik::level_choice();
-  PyObject* d = PyDict_New();
-  if (d == nullptr) return nullptr;
-  PyObject* features = features_dict();
-  const bool ok = features != nullptr && PyDict_SetItemString(d, "features", features) == 0 &&
-                  set_string(d, "level", vessik::level_name(c.level)) == 0 &&
-                  set_string(d, "highest", vessik::level_name(c.highest)) == 0 &&
-                  set_string(d, "requested", c.requested.c_str()) == 0 &&
-                  set_bool(d, "requested_valid", c.requested_valid) == 0 &&
-                  set_string(d, "reason", c.reason.c_str()) == 0 &&
-                  set_string(d, "build_levels", VESSIK_BUILD_LEVELS) == 0 &&
-                  set_string(d, "compiler", "g++ " __VERSION__) == 0 &&
-                  set_string(d, "gemm", gemm_summary().c_str()) == 0;
-  Py_XDECREF(features);
-  if (!ok) {
-    Py_DECREF(d);
-    return nullptr;
-  }
-  return d;
+PyObject* info(PyObject*, PyObject*) noexcept {
+  return vessik::api::guarded<PyObject*>(nullptr, []() -> PyObject* {
+    const vessik::LevelChoice& c = vessik::level_choice();
+    const std::string gemm = gemm_summary();  // before any reference is owned
+    PyObject* d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    PyObject* features = features_dict();
+    const bool ok = features != nullptr && PyDict_SetItemString(d, "features", features) == 0 &&
+                    set_string(d, "level", vessik::level_name(c.level)) == 0 &&
+                    set_string(d, "highest", vessik::level_name(c.highest)) == 0 &&
+                    set_string(d, "requested", c.requested.c_str()) == 0 &&
+                    set_bool(d, "requested_valid", c.requested_valid) == 0 &&
+                    set_string(d, "reason", c.reason.c_str()) == 0 &&
+                    set_string(d, "build_levels", VESSIK_BUILD_LEVELS) == 0 &&
+                    set_string(d, "compiler", "g++ " __VERSION__) == 0 &&
+                    set_string(d, "gemm", gemm.c_str()) == 0;
+    Py_XDECREF(features);
+    if (!ok) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
 }
 
 PyMethodDef methods[] = {

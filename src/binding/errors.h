@@ -17,14 +17,6 @@ namespace vessik::api {
 // callback can `return raise(e);`.
 PyObject* raise(const Error& error) noexcept;
 
-// Raises `error` unless the result holds a value; true when it does.
-template <class T>
-bool ok_or_raise(const Result<T>& r) noexcept {
-  if (r) return true;
-  raise(r.error());
-  return false;
-}
-
 // Called from `guarded` for an escaped C++ exception.
 void raise_current_exception() noexcept;
 
@@ -40,7 +32,7 @@ R guarded(R on_error, F&& body) noexcept {
   }
 }
 
-// Re-raises the pending exception with "argument 'NAME': " before its text,
+// Re-raises the pending exception with "FUNCTION() argument 'NAME': " before its text,
 // keeping its class, so conversion errors name the argument they concern.
 void prefix_pending_error(std::string_view function, std::string_view argument);
 

@@ -89,8 +89,8 @@ int exec_module(PyObject* module) noexcept {
   // The kernel level is chosen now, at import, rather than at the first
   // operation: VESSIK_CPU_LEVEL is read while the importer's environment is
   // the one it meant.
-  (void)vessik::kernels();
   return vessik::api::guarded(-1, [module] {
+    (void)vessik::kernels();
     PyTypeObject* type = vessik::api::tensor_type();
     if (type == nullptr) return -1;
     if (add_object(module, "Tensor", reinterpret_cast<PyObject*>(type)) < 0) return -1;

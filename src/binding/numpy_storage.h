@@ -1,7 +1,6 @@
 #pragma once
-// Construction of storage from a NumPy array: the one engine unit that
-// speaks Python. It is compiled into the extension module, not into the
-// Python-free engine library.
+// Construction of storage from a NumPy array: it speaks NumPy's C API, so it
+// lives in the binding, not in the Python-free engine library.
 
 #include <string_view>
 

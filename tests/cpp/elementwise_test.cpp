@@ -7,6 +7,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <span>
@@ -85,6 +87,38 @@ TEST_P(BinaryKernels, SixteenBitArithmeticOfSpecialPatterns) {
   };
   check.template operator()<BFloat16>(bf16);
   check.template operator()<Half>(f16);
+}
+
+// Which NaN, by the rule rather than by TensorOps: the first operand's when
+// it is one, else the second's, quieted with sign and payload kept.
+TEST_P(BinaryKernels, NaNOperandsGiveTheFirstNaNQuieted) {
+  auto check = [&]<class T>(std::initializer_list<std::uint32_t> bits, std::uint32_t quiet_bit) {
+    SCOPED_TRACE(test::type_name<T>());
+    auto of = [](std::uint32_t b) {
+      if constexpr (std::is_same_v<T, float>) return std::bit_cast<float>(b);
+      else return T::from_bits(static_cast<std::uint16_t>(b));
+    };
+    std::vector<T> pool;
+    for (const auto b : bits) pool.push_back(of(b));
+    auto rule = [&](auto op) {
+      return [&, op](T x, T y) {
+        const float wx = static_cast<float>(x), wy = static_cast<float>(y);
+        if (std::isnan(wx)) return of(pattern(x) | quiet_bit);
+        if (std::isnan(wy)) return of(pattern(y) | quiet_bit);
+        return T(op(wx, wy));
+      };
+    };
+    const auto& t = k().typed<T>();
+    check_binary<T>(t.add, rule(std::plus<float>{}), kLayouts, pool);
+    check_binary<T>(t.sub, rule(std::minus<float>{}), kLayouts, pool);
+    check_binary<T>(t.mul, rule(std::multiplies<float>{}), kLayouts, pool);
+    check_binary<T>(t.div, rule(std::divides<float>{}), kLayouts, pool);
+  };
+  // Quiet and signalling NaNs of both signs, then numbers.
+  check.template operator()<float>({0x7fc00001, 0xffc12345, 0x7f800abc, 0xff900000, 0x3fc00000, 0x80000000,
+                                    0x7f800000}, 0x00400000);
+  check.template operator()<Half>({0x7e01, 0xfe33, 0x7c05, 0xfd00, 0x3e00, 0x8000, 0x7c00}, 0x0200);
+  check.template operator()<BFloat16>({0x7fc1, 0xffd3, 0x7f85, 0xffa0, 0x3fc0, 0x8000, 0x7f80}, 0x0040);
 }
 
 TEST_P(BinaryKernels, ComparisonsMatchWidenedComparisonOverLayouts) {

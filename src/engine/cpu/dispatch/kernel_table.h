@@ -6,9 +6,10 @@
 // level's instruction-set flags, and every level's objects are linked into
 // one relocatable object whose only global symbol is its table (see
 // tools/isolate_level.py). Inline and template code the kernels share
-// with the rest of the engine (NdArray, Half, the standard library, Eigen)
+// with the rest of the engine (NdArray, Half, the standard library)
 // is thereby private to each level: the linker can never hand a baseline
-// caller an AVX-512 copy of it. The engine reaches a kernel only through
+// caller an AVX-512 copy of it (tools/check_isolation.py checks the built
+// objects in make test). The engine reaches a kernel only through
 // kernels(), and every entry runs under the IEEE-mode guard (float_env.h).
 
 #include <cstddef>
