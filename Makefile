@@ -14,8 +14,8 @@ PY_REQUIREMENTS := requirements.txt
 # The tests of the kernels, which run again at each instruction-set level
 # below the highest this processor has (VESSIK_CPU_LEVEL caps the level).
 LEVEL_TESTS := tests/python/test_operators.py tests/python/test_autograd.py tests/python/test_properties.py
-LOWER_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; print(*n[:n.index(c.info()["highest"])])
-ALL_LEVELS := import vessik._cpu as c; n = ["baseline", "avx2", "avx512"]; print(*reversed(n[:n.index(c.info()["highest"]) + 1]))
+LOWER_LEVELS := import vessik._cpu as c; print(*c.info()["runnable"][:-1])
+ALL_LEVELS := import vessik._cpu as c; print(*reversed(c.info()["runnable"]))
 # The default runs are at the highest level whatever the caller's shell says.
 unexport VESSIK_CPU_LEVEL
 # Every step, pip's build of the package among them, finds the venv's meson

@@ -36,14 +36,19 @@ from vessik._config import show_config  # noqa: E402
 _cpu_info = _cpu.info()
 # A misspelt VESSIK_CPU_LEVEL would otherwise go unnoticed: the kernels
 # quietly run at the highest level instead.
+def _accepted(names):
+    quoted = [repr(n) for n in names]
+    return quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
+
+
 if not _cpu_info["requested_valid"]:
     warnings.warn(
         f"VESSIK_CPU_LEVEL={_cpu_info['requested']!r} names no kernel level and is ignored; "
-        f"accepted values are 'baseline', 'avx2' and 'avx512'. Running at {_cpu_info['level']!r}.",
+        f"accepted values are {_accepted(_cpu_info['levels'])}. Running at {_cpu_info['level']!r}.",
         RuntimeWarning,
         stacklevel=2,
     )
-del _cpu_info
+del _cpu_info, _accepted
 
 #: The NumPy scalar type of bfloat16 elements (``Tensor.to_numpy()`` of a
 #: "bf16" tensor has this dtype).

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 
 namespace vessik {
 
@@ -13,8 +11,7 @@ namespace {
 thread_local int tape_users = 0;
 
 [[noreturn]] void tape_reentered() {
-  std::fputs("vessik: internal error: the autograd tape was re-entered while in use\n", stderr);
-  std::abort();
+  internal_fault("internal error: the autograd tape was re-entered while in use");
 }
 
 // Epoch 0 is never issued: a default NodeId names no tape.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "binding/errors.h"
@@ -57,6 +58,24 @@ PyObject* features_dict() {
   return d;
 }
 
+// The names of the levels from the lowest, up to `last`, as a list.
+PyObject* level_names(vessik::CpuLevel last) {
+  PyObject* list = PyList_New(0);
+  for (const vessik::CpuLevel level : vessik::kAllLevels) {
+    if (list == nullptr || level > last) break;
+    PyObject* name = PyUnicode_FromString(vessik::level_name(level));
+    if (name == nullptr || PyList_Append(list, name) < 0) Py_CLEAR(list);
+    Py_XDECREF(name);
+  }
+  return list;
+}
+
+int set_owned(PyObject* dict, const char* key, PyObject* value) {
+  const int r = value == nullptr ? -1 : PyDict_SetItemString(dict, key, value);
+  Py_XDECREF(value);
+  return r;
+}
+
 // The caches and the matrix product's tile and blocks at the chosen level.
 std::string gemm_summary() {
   const vessik::CacheSizes& c = vessik::cache_sizes();
@@ -77,7 +96,8 @@ PyObject* multiply_add_probe(PyObject*, PyObject* arg) noexcept {
   });
 }
 
-// info() -> dict: level, highest, requested, requested_valid, reason,
+// info() -> dict: level, highest, levels (every name, lowest first),
+// runnable (those up to highest), requested, requested_valid, reason,
 // features, build_levels, compiler, gemm.
 PyObject* info(PyObject*, PyObject*) noexcept {
   return vessik::api::guarded<PyObject*>(nullptr, []() -> PyObject* {
@@ -89,6 +109,8 @@ PyObject* info(PyObject*, PyObject*) noexcept {
     const bool ok = features != nullptr && PyDict_SetItemString(d, "features", features) == 0 &&
                     set_string(d, "level", vessik::level_name(c.level)) == 0 &&
                     set_string(d, "highest", vessik::level_name(c.highest)) == 0 &&
+                    set_owned(d, "levels", level_names(vessik::kAllLevels[std::size(vessik::kAllLevels) - 1])) == 0 &&
+                    set_owned(d, "runnable", level_names(c.highest)) == 0 &&
                     set_string(d, "requested", c.requested.c_str()) == 0 &&
                     set_bool(d, "requested_valid", c.requested_valid) == 0 &&
                     set_string(d, "reason", c.reason.c_str()) == 0 &&

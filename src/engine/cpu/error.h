@@ -26,6 +26,10 @@ struct Error {
 template <class T>
 using Result = std::expected<T, Error>;
 
+// Ends the process after "vessik: MESSAGE" on stderr, on a broken internal
+// invariant: no input reaches it, and going on would give wrong results.
+[[noreturn]] void internal_fault(const std::string& message);
+
 inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
   return std::unexpected(Error{kind, std::move(message)});
 }

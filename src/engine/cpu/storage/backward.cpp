@@ -1,8 +1,7 @@
 // Gradient kernels of CpuStorage: the gradient's element type picks the
 // kernel, and the saved operands must share it.
 
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "engine/cpu/dispatch/kernel_table.h"
@@ -15,8 +14,7 @@ namespace {
 using StoragePair = std::pair<CpuStorage, CpuStorage>;
 
 [[noreturn]] void unreachable_bool(const char* op) {
-  std::fprintf(stderr, "vessik: %s reached a Bool kernel after its type check\n", op);
-  std::abort();
+  internal_fault(std::string(op) + " reached a Bool kernel after its type check");
 }
 
 template <class Kernel>

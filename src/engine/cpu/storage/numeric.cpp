@@ -2,8 +2,6 @@
 // operations of CpuStorage: the element type checks and their messages, then
 // the typed kernel. Type errors are reported before any shape error.
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "engine/cpu/dispatch/kernel_table.h"
@@ -20,8 +18,7 @@ Result<CpuStorage> same_type(const CpuStorage& self, const CpuStorage& other, Ke
     if constexpr (requires { kernel(a, a); }) {
       return to_storage(kernel(a, *other.get_if<T>()));
     } else {
-      std::fputs("vessik: internal error: an element type without this kernel passed the type check\n", stderr);
-      std::abort();
+      internal_fault("internal error: an element type without this kernel passed the type check");
     }
   });
 }
