@@ -82,6 +82,27 @@ bool stream_pays(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStride
   return kWideTiles ? m == 1 && large : large || (m == 1 && n >= 32);
 }
 
+// Whether out^T = b^T a^T, copies included, beats packing a column-major b.
+// At 32 registers it pays where each output sums a row at least as long as
+// the rows of a are many, for up to 64 of them, and four times as long
+// beyond (on a Xeon: [64, 128] @ [128, 784]^T 1.45x NumPy packed, 0.86x so;
+// [256, 256] @ [256, 256]^T 1.04x packed, 1.19x so). At 16 registers it
+// pays wherever the loop alone would not below 16 rows; from 16 rows on,
+// packing wins at baseline (0.72-0.79x NumPy against 0.80-0.92 for
+// [16-64, 64-2048] @ [64-2048, 256-2048]^T), and at avx2 unless the rows of
+// b are four times as long as a has rows, or past 32 rows eight times and
+// b has more than 128 of them ([64, 1024] @ [1024, 64]^T: 0.97x packed,
+// 1.07-1.12x so; [32, 128] @ [128, 784]^T: 0.87x and 0.80x).
+bool transposed_pays(std::uint64_t m, std::uint64_t k, std::uint64_t n) {
+  if (kWideTiles || m > 64) {
+    return k >= (m <= 64 ? m : 4 * m) &&
+           direct_or_packed(n, k, m, {static_cast<std::int64_t>(m), 1}) == SlicePath::Small;
+  }
+  if (m < 16) return k >= m;
+  if (kVectorBytes == 16) return false;
+  return m <= 32 ? k >= 4 * m : k >= 8 * m && n > 128;
+}
+
 }  // namespace
 
 // See Note [Narrow and column-major b].
@@ -110,22 +131,12 @@ SlicePath choose_slice_path(std::uint64_t m, std::uint64_t k, std::uint64_t n, M
   // [512, 10] at avx512 1.25x padded, 0.59x so).
   if (narrow && n < 16 && column_major(a)) return SlicePath::Transposed;
   if (narrow && padding_pays) return SlicePath::Padded;
-  // The transposed product pays for its copies where each output sums a
-  // row at least as long as the rows of a are many, for up to 64 of them,
-  // and four times as long beyond (measured on a Xeon: [64, 128] @ [128,
-  // 784]^T 1.45x NumPy packed, 0.86x so; [256, 256] @ [256, 256]^T 1.04x
-  // packed, 1.19x so). With 16 vector registers it also beats packing b for
-  // up to 64 rows of a wherever the loop alone would not ([32, 1024] @
-  // [1024, 784]^T at avx2: 1.73x packed, 0.72x so). A few rows of a against
-  // a very short k are cheaper in the loop, which reads b in place ([1, 10]
-  // @ [10, 2048]^T: 1.31x NumPy transposed at avx2, 1.00x in the loop;
-  // [4, 10] @ [10, 2048]^T at avx512 1.14x and 0.86x).
+  // A few rows of a against a very short k are cheaper in the loop, which
+  // reads b in place ([1, 10] @ [10, 2048]^T: 1.31x NumPy transposed at
+  // avx2, 1.00x in the loop; [4, 10] @ [10, 2048]^T at avx512 1.14x and
+  // 0.86x).
   if (column_major(b) && k < 16 && m <= 4) return SlicePath::Small;
-  if (column_major(b) && m * k <= kSmallPanelFloats && k >= (m <= 64 ? m : 4 * m) &&
-      ((!kWideTiles && m <= 64) ||
-       direct_or_packed(n, k, m, {static_cast<std::int64_t>(m), 1}) == SlicePath::Small)) {
-    return SlicePath::Transposed;
-  }
+  if (column_major(b) && m * k <= kSmallPanelFloats && transposed_pays(m, k, n)) return SlicePath::Transposed;
   // A column-major b of very few rows against up to 64 rows of a is cheaper
   // to copy dense than to pack ([32, 10] @ [10, 784]^T: 1.46x NumPy packed,
   // 0.89x so, on a Xeon at avx512; 1.96x and 1.07x at avx2).
