@@ -383,15 +383,16 @@ TEST(FusedLevels, SumsAlongKAlike) {
   if (avx2 == nullptr || avx512 == nullptr) GTEST_SKIP() << "this processor lacks avx512";
   std::mt19937 rng(41);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  for (const auto& [m, depth] : {std::pair{5, 16}, std::pair{5, 37}, std::pair{5, 300}, std::pair{1, 37}}) {
-    const std::int64_t n = 19;
+  // (m, k, n), b column-major but for a lone row against 10 or 13 columns.
+  for (const auto& [m, depth, n] : {std::tuple{5, 16, 19}, std::tuple{5, 37, 19}, std::tuple{5, 300, 19},
+                                    std::tuple{1, 37, 19}, std::tuple{1, 37, 10}, std::tuple{1, 300, 13}}) {
+    const MatrixStrides sb = m == 1 && n < 16 ? MatrixStrides{n, 1} : MatrixStrides{1, depth};
     std::vector<float> a(static_cast<std::size_t>(m * depth)), b(static_cast<std::size_t>(depth * n));
     for (auto& x : a) x = dist(rng);
     for (auto& x : b) x = dist(rng);
     std::vector<float> wide(static_cast<std::size_t>(m * n)), narrow(wide.size());
     for (auto [table, out] : {std::pair{avx512, wide.data()}, std::pair{avx2, narrow.data()}}) {
-      ASSERT_TRUE(table->slice_product(m, depth, n, {n, 1}, {depth, 1}, {1, depth}, SlicePath::Dot, out, a.data(),
-                                       b.data()));
+      ASSERT_TRUE(table->slice_product(m, depth, n, {n, 1}, {depth, 1}, sb, SlicePath::Dot, out, a.data(), b.data()));
     }
     for (std::size_t i = 0; i < wide.size(); ++i) ASSERT_EQ(pattern(wide[i]), pattern(narrow[i])) << depth << ", " << i;
   }

@@ -302,6 +302,11 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
     expect_slice_product(k(), {"dot layout", 7, depth, 9, {depth, 1}, {1, depth}, {9, 1}}, SlicePath::Dot, rng);
     expect_slice_product(k(), {"dot layout, one row", 1, depth, 19, {depth, 1}, {1, depth}, {19, 1}}, SlicePath::Dot,
                          rng);
+    // One row against a row-major b: one vector, overlapping ones, strided a and out.
+    for (std::int64_t n : {4, 10, 16}) {
+      expect_slice_product(k(), {"one row, row-major b", 1, depth, n, {depth, 1}, {n, 1}, {n, 1}}, SlicePath::Dot, rng);
+    }
+    expect_slice_product(k(), {"one row, strided", 1, depth, 13, {1, 3}, {20, 1}, {1, 2}}, SlicePath::Dot, rng);
   }
 }
 

@@ -45,7 +45,10 @@
 // strides only, so every level with fused multiply-adds gives the same bits
 // here too, and 16-bit products still round the binary32 sum once. The
 // order differs from the other paths', by the rounding of a different
-// order of sums.
+// order of sums. A lone row of a against a row-major b of 4 to 16 columns
+// (a classifier's x @ W at a batch of one) runs the lanes across b's columns
+// instead, with kRowChains = 4 running sums per output over the rows p
+// congruent to 0, 1, 2 and 3 modulo 4, added as (s0 + s1) + (s2 + s3).
 //
 // Note [Rows of b in turn]
 // With one to three rows of a, a tile holds only a strip or four of b's
