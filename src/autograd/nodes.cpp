@@ -119,15 +119,12 @@ Result<void> TransposeNode::backward(AutogradContext& ctx, const StorageHandle& 
   return ctx.accumulate(input, share(std::move(*grad)));
 }
 
-template <ScalarKind K>
-Result<void> ScalarNode<K>::backward(AutogradContext& ctx, const StorageHandle& g) const {
-  // ScalarAddNode keeps its scalar for the record only: d(x + s)/dx = 1.
-  if constexpr (K == ScalarKind::Add) return pass_on(ctx, input, g);
-  return pass_scaled(ctx, input, *g, scalar);
+Result<void> ScalarAddNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
+  return pass_on(ctx, input, g);
 }
 
-template struct ScalarNode<ScalarKind::Add>;
-template struct ScalarNode<ScalarKind::Mul>;
-template struct ScalarNode<ScalarKind::Div>;
+Result<void> ScalarMulNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
+  return pass_scaled(ctx, input, *g, factor);
+}
 
 }  // namespace vessik

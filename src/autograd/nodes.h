@@ -81,20 +81,21 @@ struct TransposeNode final : BackwardOp {
   Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
 
-// Scaled pass-through: the input receives g x factor. Recorded by
-// scalar_add / scalar_sub (factor 1, the scalar kept but unused),
-// scalar_mul (factor s) and scalar_div (factor 1/s).
-enum class ScalarKind { Add, Mul, Div };
-
-template <ScalarKind K>
-struct ScalarNode final : BackwardOp {
+// Pass-through of scalar_add and scalar_sub: the input receives g.
+struct ScalarAddNode final : BackwardOp {
   std::uint64_t input;
-  float scalar;
-  ScalarNode(std::uint64_t i, float s) : input(i), scalar(s) {}
+  explicit ScalarAddNode(std::uint64_t i) : input(i) {}
   Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
-using ScalarAddNode = ScalarNode<ScalarKind::Add>;
-using ScalarMulNode = ScalarNode<ScalarKind::Mul>;
-using ScalarDivNode = ScalarNode<ScalarKind::Div>;
+
+// Scaled pass-through: the input receives g x factor, s for scalar_mul and
+// 1/s for scalar_div, whose kernel multiplies by that reciprocal.
+struct ScalarMulNode final : BackwardOp {
+  std::uint64_t input;
+  float factor;
+  ScalarMulNode(std::uint64_t i, float f) : input(i), factor(f) {}
+  Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
+};
+using ScalarDivNode = ScalarMulNode;
 
 }  // namespace vessik

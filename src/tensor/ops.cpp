@@ -79,13 +79,19 @@ Result<Tensor> unary(const Tensor& self, StorageResult (Storage::*op)() const) {
       [&] { return ((*self.storage).*op)(); });
 }
 
+// The kernel applies s; a scaling node records it as its factor.
 template <class Node>
-Result<Tensor> scalar_with_node(const Tensor& self, float recorded, float applied,
-                                StorageResult (Storage::*op)(float) const) {
+Result<Tensor> scalar_with_node(const Tensor& self, float s, StorageResult (Storage::*op)(float) const) {
   return differentiable(
       std::array{&self},
-      [&](const std::array<std::uint64_t, 1>& ids) { return std::make_unique<Node>(ids[0], recorded); },
-      [&] { return ((*self.storage).*op)(applied); });
+      [&](const std::array<std::uint64_t, 1>& ids) {
+        if constexpr (std::is_constructible_v<Node, std::uint64_t, float>) {
+          return std::make_unique<Node>(ids[0], s);
+        } else {
+          return std::make_unique<Node>(ids[0]);
+        }
+      },
+      [&] { return ((*self.storage).*op)(s); });
 }
 
 // A zero-axis storage of `like`'s element type holding s, rounded to that
@@ -128,19 +134,18 @@ Result<Tensor> matmul(const Tensor& self, const Tensor& other) {
 // records a ScalarAddNode) and scalar_div and scalar_rdiv have no kernel of
 // their own.
 Result<Tensor> scalar_add(const Tensor& self, float s) {
-  return scalar_with_node<ScalarAddNode>(self, s, s, &Storage::scalar_add);
+  return scalar_with_node<ScalarAddNode>(self, s, &Storage::scalar_add);
 }
 Result<Tensor> scalar_sub(const Tensor& self, float s) {
   // x - s passes its gradient on unchanged, as x + s does.
-  return scalar_with_node<ScalarAddNode>(self, s, s, &Storage::scalar_sub);
+  return scalar_with_node<ScalarAddNode>(self, s, &Storage::scalar_sub);
 }
 Result<Tensor> scalar_mul(const Tensor& self, float s) {
-  return scalar_with_node<ScalarMulNode>(self, s, s, &Storage::scalar_mul);
+  return scalar_with_node<ScalarMulNode>(self, s, &Storage::scalar_mul);
 }
 Result<Tensor> scalar_div(const Tensor& self, float s) {
   // Division by a scalar is multiplication by its binary32 reciprocal.
-  const float r = 1.0f / s;
-  return scalar_with_node<ScalarDivNode>(self, r, r, &Storage::scalar_mul);
+  return scalar_with_node<ScalarDivNode>(self, 1.0f / s, &Storage::scalar_mul);
 }
 
 Result<Tensor> scalar_rdiv(const Tensor& self, float s) {

@@ -2,13 +2,9 @@
 // Gradients of the element-wise operations that save their operands
 // (multiplication and division). Each returns the pair (gradient for lhs,
 // gradient for rhs) or the broadcasting error; a gradient that is not
-// wanted comes back as an empty array.
-//
-// Note [Unreduced broadcast gradients]
-// A gradient keeps the broadcast shape of the arrays it is computed from:
-// when an operand was broadcast in the forward operation, its gradient is
-// not summed back to the operand's own shape. g itself may be larger than
-// the operation's result; the saved operands broadcast against it.
+// wanted comes back as an empty array. A gradient keeps the broadcast shape
+// of the arrays it is computed from, g's included, which may be larger than
+// the operation's result (Note [Unreduced gradients] in autograd/nodes.h).
 
 #include <utility>
 

@@ -2,7 +2,7 @@
 // Gradient of the matrix product: (g · rhsᵀ, lhsᵀ · g), each the F32
 // product (16-bit operands widened, each result element rounded once), with
 // the product's batch broadcasting and messages. Broadcast batch axes stay in the gradients (Note [Unreduced
-// broadcast gradients]).
+// gradients]).
 
 #include <utility>
 
