@@ -563,21 +563,27 @@ struct SliceKernels {
   }
 
   // The fixed tree of Note [Sums along k]: lanes i and i + 8, then i and
-  // i + 4, i and i + 2, the last two.
+  // i + 4 (to here in `quarter_sums`), i and i + 2, the last two.
   template <class V, int P>
-  static float add_lanes(const V (&v)[P]) {
-    F32Lanes<4> s4;
+  static F32Lanes<4> quarter_sums(const V (&v)[P]) {
     if constexpr (P == 1) {
       const auto s8 = __builtin_shufflevector(v[0], v[0], 0, 1, 2, 3, 4, 5, 6, 7) +
                       __builtin_shufflevector(v[0], v[0], 8, 9, 10, 11, 12, 13, 14, 15);
-      s4 = __builtin_shufflevector(s8, s8, 0, 1, 2, 3) + __builtin_shufflevector(s8, s8, 4, 5, 6, 7);
+      return __builtin_shufflevector(s8, s8, 0, 1, 2, 3) + __builtin_shufflevector(s8, s8, 4, 5, 6, 7);
     } else if constexpr (P == 2) {
       const auto s8 = v[0] + v[1];
-      s4 = __builtin_shufflevector(s8, s8, 0, 1, 2, 3) + __builtin_shufflevector(s8, s8, 4, 5, 6, 7);
+      return __builtin_shufflevector(s8, s8, 0, 1, 2, 3) + __builtin_shufflevector(s8, s8, 4, 5, 6, 7);
     } else {
-      s4 = (v[0] + v[2]) + (v[1] + v[3]);
+      return (v[0] + v[2]) + (v[1] + v[3]);
     }
-    return (s4[0] + s4[2]) + (s4[1] + s4[3]);
+  }
+
+  // The last two steps of the tree for two outputs at once, in one register.
+  static void finish_pair(F32Lanes<4> x, F32Lanes<4> y, float* to_x, float* to_y) {
+    const F32Lanes<4> u = __builtin_shufflevector(x, y, 0, 1, 4, 5) + __builtin_shufflevector(x, y, 2, 3, 6, 7);
+    const F32Lanes<4> w = u + __builtin_shufflevector(u, u, 1, 0, 3, 2);
+    *to_x = w[0];
+    *to_y = w[2];
   }
 
   template <int R, int S, bool Unit>
@@ -637,7 +643,12 @@ struct SliceKernels {
       step(ap, bp, 1, 1);
     }
     for (int r = 0; r < R; ++r) {
-      for (int t = 0; t < S; ++t) out[(i0 + r) * s.out_.row_stride + (j0 + t) * s.out_.col_stride] = add_lanes(acc[r][t]);
+      float* const row = out + (i0 + r) * s.out_.row_stride + j0 * s.out_.col_stride;
+      const std::int64_t cs = s.out_.col_stride;
+      VESSIK_UNROLL for (int t = 0; t < S; t += 2) {
+        const int u = t + 1 < S ? t + 1 : t;  // an odd last column pairs with itself
+        finish_pair(quarter_sums(acc[r][t]), quarter_sums(acc[r][u]), row + t * cs, row + u * cs);
+      }
     }
   }
 
@@ -704,8 +715,22 @@ struct SliceKernels {
   // ([1, 784] @ [784, 128]^T at avx2: 1.21x NumPy with four, 0.83x so).
   static constexpr int kLoneRowColumns = std::max(kDotColumns, 8 / kDotParts);
 
+  // At 16 registers of 4 lanes, where a tile holds two outputs, a lone row
+  // of a runs its tiles in one loop, their setup hoisted ([1, 64] @ [64,
+  // 2048]^T at baseline: 1.61-1.69x NumPy a call per tile, 1.05x so). At avx2
+  // the same loop ran slower.
+  template <bool Unit>
+  [[gnu::flatten]] static void dot_lone_row(const SliceProduct& s, float* out, const float* a, const float* b) {
+    std::int64_t j = 0;
+    for (; j + kDotColumns <= s.n_; j += kDotColumns) dot_tile<1, kDotColumns, Unit>(s, out, a, b, 0, j);
+    for (; j < s.n_; ++j) dot_tile<1, 1, Unit>(s, out, a, b, 0, j);
+  }
+
   template <bool Unit>
   static void dot(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
+    if constexpr (kVectorBytes == 16) {
+      if (s.m_ == 1) return dot_lone_row<Unit>(s, out, a, b);
+    }
     std::int64_t j = 0;
     if constexpr (kLoneRowColumns > kDotColumns) {
       for (; s.m_ < kDotRows && j + kLoneRowColumns <= s.n_; j += kLoneRowColumns) {
