@@ -338,7 +338,7 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
   const std::int64_t sizes[][3] = {{1, 1, 1},    {8, 8, 8},     {7, 13, 29},   {6, 64, 33},  {64, 64, 64},
                                    {5, 0, 3},    {3, 1, 17},    {13, 1500, 40}, {29, 9, 7},  {32, 784, 10},
                                    {1, 256, 10}, {32, 256, 784}, {20, 300, 12}, {2, 9, 100}, {3, 20, 1030},
-                                   {600, 440, 10}};
+                                   {600, 440, 10}, {1, 300, 200}};
   std::mt19937 rng(5);
   const KernelTable& table = k();
   for (const auto& s : sizes) {

@@ -654,16 +654,17 @@ struct SliceKernels {
 
   // Note [Sums along k], a lone row of a against a row-major b: V vectors
   // of W columns, the last placed to end at n (a column in two of them gets
-  // the same bits in both), kRowChains running sums each.
+  // the same bits in both), C running sums each: kRowChains, or one, the
+  // loop's chain.
   static constexpr int kRowChains = 4;
 
-  template <int W, int V>
-  static void dot_row_vectors(const SliceProduct& s, float* out, const float* a, const float* b) {
+  template <int C, int W, int V>
+  static void row_vectors(const SliceProduct& s, std::int64_t n, float* out, const float* a, const float* b) {
     const std::int64_t k = s.k_, a_cs = s.a_.col_stride, b_rs = s.b_.row_stride, o_cs = s.out_.col_stride;
     std::int64_t at[V];
-    for (int v = 0; v < V; ++v) at[v] = std::min<std::int64_t>(v * W, s.n_ - W);
-    Lanes<W> acc[kRowChains][V];
-    VESSIK_UNROLL for (int c = 0; c < kRowChains; ++c) {
+    for (int v = 0; v < V; ++v) at[v] = std::min<std::int64_t>(v * W, n - W);
+    Lanes<W> acc[C][V];
+    VESSIK_UNROLL for (int c = 0; c < C; ++c) {
       VESSIK_UNROLL for (int v = 0; v < V; ++v) acc[c][v] = Lanes<W>{};
     }
     auto row = [&](int c, std::int64_t p) {
@@ -675,12 +676,13 @@ struct SliceKernels {
       }
     };
     std::int64_t p = 0;
-    for (; p + kRowChains <= k; p += kRowChains) {
-      VESSIK_UNROLL for (int c = 0; c < kRowChains; ++c) row(c, p + c);
+    for (; p + C <= k; p += C) {
+      VESSIK_UNROLL for (int c = 0; c < C; ++c) row(c, p + c);
     }
     for (int c = 0; p < k; ++p, ++c) row(c, p);
     VESSIK_UNROLL for (int v = 0; v < V; ++v) {
-      const Lanes<W> sum = (acc[0][v] + acc[1][v]) + (acc[2][v] + acc[3][v]);
+      Lanes<W> sum = acc[0][v];
+      if constexpr (C == 4) sum = (acc[0][v] + acc[1][v]) + (acc[2][v] + acc[3][v]);
       if (o_cs == 1) {
         store_lanes<W, true>(out + at[v], 1, sum);
       } else {
@@ -689,18 +691,47 @@ struct SliceKernels {
     }
   }
 
+  // A lone row of a against a row-major b at least a vector wide keeps its
+  // outputs in registers over all of k, in passes of up to kRowVectors
+  // vectors while b stays in L2; past it, a pass reading part of each row
+  // of b ran slower than Stream's whole rows ([1, 2048] @ [2048, 256] at
+  // avx2: 1.15x Stream's time in four passes; [1, 2048] @ [2048, 128] 0.84x
+  // in two, [1, 1024] @ [1024, 64] 0.70x in one).
+  static constexpr int kRowVectors = 8;
+
+  static bool row_in_registers_pays(const SliceProduct& s) {
+    return s.b_.col_stride == 1 && s.n_ >= kVectorFloats &&
+           (s.n_ <= kRowVectors * kVectorFloats || static_cast<std::uint64_t>(s.k_ * s.n_) <= kSmallPanelFloats);
+  }
+
+  static void row_in_registers(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
+    const std::int64_t vectors = (s.n_ + kVectorFloats - 1) / kVectorFloats;
+    const std::int64_t passes = (vectors + kRowVectors - 1) / kRowVectors;
+    const std::int64_t per_pass = (vectors + passes - 1) / passes * kVectorFloats;
+    for (std::int64_t j = 0; j < s.n_; j += per_pass) {
+      const std::int64_t w = std::min(per_pass, s.n_ - j);
+      const std::int64_t pass_vectors = (w + kVectorFloats - 1) / kVectorFloats;
+      [&]<int... V>(std::integer_sequence<int, V...>) {
+        (void)((pass_vectors == V + 1 &&
+                (row_vectors<1, kVectorFloats, V + 1>(s, w, out + j * s.out_.col_stride, a, b + j), true)) ||
+               ...);
+      }(std::make_integer_sequence<int, kRowVectors>{});
+    }
+  }
+
   static void dot_row(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
     const std::int64_t n = s.n_;
     if constexpr (kVectorFloats >= 16) {
-      if (n >= 16) return dot_row_vectors<16, 1>(s, out, a, b);
+      if (n >= 16) return row_vectors<kRowChains, 16, 1>(s, n, out, a, b);
     }
     if constexpr (kVectorFloats >= 8) {
-      if (n >= 8) return n == 8 ? dot_row_vectors<8, 1>(s, out, a, b) : dot_row_vectors<8, 2>(s, out, a, b);
+      if (n == 8) return row_vectors<kRowChains, 8, 1>(s, n, out, a, b);
+      if (n > 8) return row_vectors<kRowChains, 8, 2>(s, n, out, a, b);
     }
-    if (n == 4) return dot_row_vectors<4, 1>(s, out, a, b);
-    if (n <= 8) return dot_row_vectors<4, 2>(s, out, a, b);
-    if (n <= 12) return dot_row_vectors<4, 3>(s, out, a, b);
-    dot_row_vectors<4, 4>(s, out, a, b);
+    if (n == 4) return row_vectors<kRowChains, 4, 1>(s, n, out, a, b);
+    if (n <= 8) return row_vectors<kRowChains, 4, 2>(s, n, out, a, b);
+    if (n <= 12) return row_vectors<kRowChains, 4, 3>(s, n, out, a, b);
+    row_vectors<kRowChains, 4, 4>(s, n, out, a, b);
   }
 
   // A block of columns of b stays in L1 while every row of a meets it.
@@ -829,7 +860,7 @@ struct SliceKernels {
       return unit_out ? &small<false, true> : &small<false, false>;
     }
     if (s.path_ == SlicePath::Padded) return &padded;
-    if (s.path_ == SlicePath::Stream) return &stream;
+    if (s.path_ == SlicePath::Stream) return s.m_ == 1 && row_in_registers_pays(s) ? &row_in_registers : &stream;
     if (s.path_ == SlicePath::Transposed) return &transposed;
     if (s.path_ == SlicePath::Dot) {
       if (lone_row_over_rows(static_cast<std::uint64_t>(s.m_), static_cast<std::uint64_t>(s.n_), s.b_)) return &dot_row;

@@ -57,7 +57,8 @@
 // Stream path keeps the output rows in memory as the running sums instead
 // and reads b row after row: kStreamDepth rows of b at a time meet every
 // strip of the output, each output still one chain of multiply-adds over k
-// in increasing order from zero, so the bits are the loop's. With 16 vector
+// in increasing order from zero, so the bits are the loop's; a lone row of a
+// keeps the same chains in registers instead where they fit. With 16 vector
 // registers the path also serves up to 16 rows of a column-major a against
 // a b past L2, six output rows at a time, which the loop would read once
 // per tile of rows.
