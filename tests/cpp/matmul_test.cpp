@@ -289,6 +289,7 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
       {"reversed out", 5, 7, 9, {7, 1}, {9, 1}, {-9, -1}},
       {"large general", 40, 50, 60, {100, 2}, {-1, 50}, {60, 1}},
       {"large reversed", 40, 50, 60, {-50, -1}, {60, 1}, {1, 40}},
+      {"column-major b whole vectors wide, spaced out rows", 5, 7, 16, {7, 1}, {1, 7}, {20, 1}},
   };
   std::mt19937 rng(3);
   for (const auto& c : cases) {

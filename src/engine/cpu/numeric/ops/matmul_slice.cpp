@@ -460,6 +460,13 @@ struct SliceKernels {
     float* const po = pb + k * np;
     for (std::int64_t p = 0; p < k; ++p) copy_padded(b + p * s.b_.row_stride, s.b_.col_stride, n, pb + p * np);
     const MatrixStrides dense{np, 1};
+    // A b already whole vectors wide (a column-major one copied dense) needs
+    // no padded output ([32, 10] @ [10, 2048]^T at avx2: 1.07x NumPy through
+    // a padded output, 0.84x without).
+    if (np == n && s.out_.col_stride == 1) {
+      SliceProduct(m, k, n, s.out_, s.a_, dense, SlicePath::Small)(out, a, pb);
+      return;
+    }
     SliceProduct(m, k, np, dense, s.a_, dense, SlicePath::Small)(po, a, pb);
     for (std::int64_t i = 0; i < m; ++i) {
       float* row = out + i * s.out_.row_stride;
