@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/cpu/array/transpose.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/processor/fused_multiply_add.h"
@@ -458,7 +459,18 @@ struct SliceKernels {
     const std::int64_t m = s.m_, k = s.k_, n = s.n_, np = padded_columns(n);
     float* const pb = scratch.data.get();
     float* const po = pb + k * np;
-    for (std::int64_t p = 0; p < k; ++p) copy_padded(b + p * s.b_.row_stride, s.b_.col_stride, n, pb + p * np);
+    if (column_major(s.b_)) {
+      // In blocks through registers, not a float at a time ([32, 10] @ [10,
+      // 2048]^T at avx2: 23.5 us one at a time, 20.5 so).
+      transpose_tile(b, s.b_.col_stride, pb, np, n, k, sizeof(float));
+      // Zeros past n, as copy_padded leaves them: stale scratch could hold
+      // subnormals, slow to multiply.
+      if (np != n) {
+        for (std::int64_t p = 0; p < k; ++p) std::fill(pb + p * np + n, pb + (p + 1) * np, 0.0f);
+      }
+    } else {
+      for (std::int64_t p = 0; p < k; ++p) copy_padded(b + p * s.b_.row_stride, s.b_.col_stride, n, pb + p * np);
+    }
     const MatrixStrides dense{np, 1};
     // A b already whole vectors wide (a column-major one copied dense) needs
     // no padded output ([32, 10] @ [10, 2048]^T at avx2: 1.07x NumPy through
