@@ -711,16 +711,19 @@ struct SliceKernels {
   }
 
   // A lone row of a against a row-major b at least a vector wide keeps its
-  // outputs in registers over all of k, in passes of up to kRowVectors
-  // vectors while b stays in L2; past it, a pass reading part of each row
-  // of b ran slower than Stream's whole rows ([1, 2048] @ [2048, 256] at
-  // avx2: 1.15x Stream's time in four passes; [1, 2048] @ [2048, 128] 0.84x
-  // in two, [1, 1024] @ [1024, 64] 0.70x in one).
-  static constexpr int kRowVectors = 8;
+  // outputs in registers over all of k, in up to kRowPasses passes of up to
+  // kRowVectors vectors while b stays in L2. Past it, or in more passes,
+  // each reading part of every row of b, it ran slower than Stream's whole
+  // rows ([1, 2048] @ [2048, 256] at avx2: 1.15x Stream's time in four
+  // passes; [1, 128] @ [128, 2048] at baseline 1.3x in 64; [1, 2048] @
+  // [2048, 128] at avx2 0.84x in two, [1, 1024] @ [1024, 64] 0.70x in one).
+  static constexpr int kRowVectors = 8, kRowPasses = 4;
 
   static bool row_in_registers_pays(const SliceProduct& s) {
     return s.b_.col_stride == 1 && s.n_ >= kVectorFloats &&
-           (s.n_ <= kRowVectors * kVectorFloats || static_cast<std::uint64_t>(s.k_ * s.n_) <= kSmallPanelFloats);
+           (s.n_ <= kRowVectors * kVectorFloats ||
+            (s.n_ <= kRowPasses * kRowVectors * kVectorFloats &&
+             static_cast<std::uint64_t>(s.k_ * s.n_) <= kSmallPanelFloats));
   }
 
   static void row_in_registers(const SliceProduct& s, float* out, const float* a, const float* b, NextSlice) {
