@@ -16,6 +16,7 @@ LAYERS = [
     "engine/cpu/numeric/backward",
     "engine/cpu/boolean/ops",
     "engine/cpu/dispatch",
+    "engine/cpu/kernels",
     "engine/cpu/storage",
     "values",
     "autograd",

@@ -13,6 +13,7 @@
 #include "binding/errors.h"
 #include "engine/cpu/processor/cache.h"
 #include "engine/cpu/dispatch/kernel_table.h"
+#include "engine/cpu/dispatch/probe_table.h"
 #include "engine/cpu/dispatch/level.h"
 #include "engine/cpu/processor/features.h"
 
@@ -79,7 +80,7 @@ int set_owned(PyObject* dict, const char* key, PyObject* value) {
 // The caches and the matrix product's tile and blocks at the chosen level.
 std::string gemm_summary() {
   const vessik::CacheSizes& c = vessik::cache_sizes();
-  const vessik::GemmBlocking& g = vessik::kernels().gemm_blocking();
+  const vessik::GemmBlocking& g = vessik::kernels().probes->gemm_blocking();
   return "tile " + std::to_string(g.tile_rows) + "x" + std::to_string(g.tile_columns) + ", k_c " +
          std::to_string(g.depth) + ", m_c " + std::to_string(g.rows) + ", n_c " + std::to_string(g.columns) +
          (g.b_panel_in_l1 ? ", b panel in L1" : ", a panel in L1") + " (caches: L1d " + std::to_string(c.l1d >> 10) + " KiB, L2 " + std::to_string(c.l2 >> 10) +
@@ -92,7 +93,7 @@ PyObject* multiply_add_probe(PyObject*, PyObject* arg) noexcept {
   return vessik::api::guarded<PyObject*>(nullptr, [arg]() -> PyObject* {
     const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
     if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    return PyLong_FromUnsignedLongLong(vessik::kernels().multiply_add_probe(steps));
+    return PyLong_FromUnsignedLongLong(vessik::kernels().probes->multiply_add_probe(steps));
   });
 }
 

@@ -336,7 +336,7 @@ TEST_P(Products, SixteenBitWithinTheAccumulationBoundAndAsBaseline) {
       {"mid direct", 40, 50, 60, false},
       {"transposed gemm", 70, 90, 80, true},
       {"large gemm", 20, 600, 500, false},
-      {"deeper than one block", 7, 2 * static_cast<std::uint64_t>(k().gemm_blocking().depth) + 3, 33, true},
+      {"deeper than one block", 7, 2 * static_cast<std::uint64_t>(probes().gemm_blocking().depth) + 3, 33, true},
       {"sums along k", 2, 300, 9, true},
   };
   const KernelTable& baseline = *kernels_at(CpuLevel::Baseline);
@@ -392,7 +392,7 @@ TEST(FusedLevels, SumsAlongKAlike) {
     for (auto& x : b) x = dist(rng);
     std::vector<float> wide(static_cast<std::size_t>(m * n)), narrow(wide.size());
     for (auto [table, out] : {std::pair{avx512, wide.data()}, std::pair{avx2, narrow.data()}}) {
-      ASSERT_TRUE(table->slice_product(m, depth, n, {n, 1}, {depth, 1}, sb, SlicePath::Dot, out, a.data(), b.data()));
+      ASSERT_TRUE(table->probes->slice_product(m, depth, n, {n, 1}, {depth, 1}, sb, SlicePath::Dot, out, a.data(), b.data()));
     }
     for (std::size_t i = 0; i < wide.size(); ++i) ASSERT_EQ(pattern(wide[i]), pattern(narrow[i])) << depth << ", " << i;
   }
@@ -415,6 +415,7 @@ class IeeeMode : public ::testing::TestWithParam<std::tuple<CpuLevel, Mode>> {
     if (table_ == nullptr) GTEST_SKIP() << "this processor lacks " << level_name(std::get<0>(GetParam()));
   }
   const KernelTable& k() const { return *table_; }
+  const ProbeTable& probes() const { return *table_->probes; }
   unsigned csr() const { return std::get<1>(GetParam()).csr; }
 
  private:
@@ -463,7 +464,7 @@ TEST_P(IeeeMode, EveryKernelGivesTheDefaultModeBits) {
   const std::vector<float> a(8 * 8, 0x1p-70f), b(8 * 8, 0x1.8p-71f);
   const StridedView<const float> va{a.data(), {8, 8}, {8, 1}}, vb{b.data(), {8, 8}, {1, 8}};
   EXPECT_TRUE(same_in_both_modes<float>(csr(), 64, [&](float* out) {
-    ASSERT_TRUE(k().batched_matmul(StridedView<float>{out, {8, 8}, {8, 1}}, va, vb));
+    ASSERT_TRUE(probes().batched_matmul(StridedView<float>{out, {8, 8}, {8, 1}}, va, vb));
   }));
 }
 
@@ -481,7 +482,7 @@ TEST_P(IeeeMode, ConversionAndSliceEntriesGiveTheDefaultModeBits) {
   const std::vector<float> a(8 * 8, 0x1p-70f), b(8 * 8, 0x1.8p-71f);
   for (const SlicePath path : {SlicePath::Small, SlicePath::Gemm}) {
     EXPECT_TRUE(same_in_both_modes<float>(
-        csr(), 64, [&](float* out) { ASSERT_TRUE(k().slice_product(8, 8, 8, {8, 1}, {8, 1}, {1, 8}, path, out, a.data(), b.data())); }))
+        csr(), 64, [&](float* out) { ASSERT_TRUE(probes().slice_product(8, 8, 8, {8, 1}, {8, 1}, {1, 8}, path, out, a.data(), b.data())); }))
         << "slice_product, " << (path == SlicePath::Small ? "direct" : "gemm");
   }
 }
@@ -506,7 +507,7 @@ TEST_P(IeeeMode, KnownSubnormalResults) {
       {"batched_matmul", [&] {
          const float a[] = {0x1p-70f, 0x1p-70f}, b[] = {0x1p-70f, 0x1p-71f};
          float out = -1.0f;
-         const auto r = k().batched_matmul({&out, {1, 1}, {1, 1}}, {a, {1, 2}, {2, 1}}, {b, {2, 1}, {1, 1}});
+         const auto r = probes().batched_matmul({&out, {1, 1}, {1, 1}}, {a, {1, 2}, {2, 1}}, {b, {2, 1}, {1, 1}});
          return r ? out : -1.0f;
        }},
   };

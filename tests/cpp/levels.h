@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "engine/cpu/dispatch/kernel_table.h"
+#include "engine/cpu/dispatch/probe_table.h"
 
 namespace vessik {
 
@@ -28,6 +29,7 @@ class AtEachLevel : public ::testing::TestWithParam<CpuLevel> {
     if (table_ == nullptr) GTEST_SKIP() << "this processor lacks " << level_name(GetParam());
   }
   const KernelTable& k() const { return *table_; }
+  const ProbeTable& probes() const { return *table_->probes; }
 
  private:
   const KernelTable* table_ = nullptr;

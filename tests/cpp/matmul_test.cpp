@@ -180,7 +180,7 @@ TEST_P(Matmul, EmptyBatchRunsNoProduct) {
   const StridedView<float> out{nullptr, {3, 0, 4, 5}, {0, 0, 0, 0}};
   const StridedView<const float> a{nullptr, {3, 0, 4, 6}, {0, 0, 0, 0}};
   const StridedView<const float> b{nullptr, {3, 0, 6, 5}, {0, 0, 0, 0}};
-  EXPECT_TRUE(k().batched_matmul(out, a, b).has_value());
+  EXPECT_TRUE(probes().batched_matmul(out, a, b).has_value());
 }
 
 // ---- Layouts: any strides give the values of a contiguous copy ---------
@@ -253,7 +253,7 @@ struct SliceCase {
   MatrixStrides a, b, out;
 };
 
-void expect_slice_product(const KernelTable& table, const SliceCase& c, SlicePath path, std::mt19937& rng) {
+void expect_slice_product(const ProbeTable& table, const SliceCase& c, SlicePath path, std::mt19937& rng) {
   SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.m) + "x" + std::to_string(c.k) + "x" +
                std::to_string(c.n) + " on path " + std::to_string(static_cast<int>(path)));
   RawMatrix a(c.m, c.k, c.a), b(c.k, c.n, c.b), out(c.m, c.n, c.out);
@@ -295,26 +295,26 @@ TEST_P(MatmulSlice, BothPathsHandleAnyStrides) {
   for (const auto& c : cases) {
     for (SlicePath path : {SlicePath::Small, SlicePath::Gemm, SlicePath::Padded, SlicePath::Transposed, SlicePath::Dot,
                            SlicePath::Stream}) {
-      expect_slice_product(k(), c, path, rng);
+      expect_slice_product(probes(), c, path, rng);
     }
   }
   // The sums along k: whole runs of lanes, a padded last run, several tiles.
   for (std::int64_t depth : {16, 33, 300}) {
-    expect_slice_product(k(), {"dot layout", 7, depth, 9, {depth, 1}, {1, depth}, {9, 1}}, SlicePath::Dot, rng);
-    expect_slice_product(k(), {"dot layout, one row", 1, depth, 19, {depth, 1}, {1, depth}, {19, 1}}, SlicePath::Dot,
+    expect_slice_product(probes(), {"dot layout", 7, depth, 9, {depth, 1}, {1, depth}, {9, 1}}, SlicePath::Dot, rng);
+    expect_slice_product(probes(), {"dot layout, one row", 1, depth, 19, {depth, 1}, {1, depth}, {19, 1}}, SlicePath::Dot,
                          rng);
     // One row against a row-major b: one vector, overlapping ones, strided a and out.
     for (std::int64_t n : {4, 10, 16}) {
-      expect_slice_product(k(), {"one row, row-major b", 1, depth, n, {depth, 1}, {n, 1}, {n, 1}}, SlicePath::Dot, rng);
+      expect_slice_product(probes(), {"one row, row-major b", 1, depth, n, {depth, 1}, {n, 1}, {n, 1}}, SlicePath::Dot, rng);
     }
-    expect_slice_product(k(), {"one row, strided", 1, depth, 13, {1, 3}, {20, 1}, {1, 2}}, SlicePath::Dot, rng);
+    expect_slice_product(probes(), {"one row, strided", 1, depth, 13, {1, 3}, {20, 1}, {1, 2}}, SlicePath::Dot, rng);
   }
 }
 
 // Sizes on both sides of every tile and block edge of the packed product,
 // in each operand layout it packs differently.
 TEST_P(MatmulSlice, PackedProductAcrossBlockEdges) {
-  const GemmBlocking& g = k().gemm_blocking();
+  const GemmBlocking& g = probes().gemm_blocking();
   const std::int64_t mr = g.tile_rows, nr = g.tile_columns, kc = g.depth;
   const std::int64_t sizes[][3] = {
       {1, 1, 1},      {mr - 1, kc + 1, nr + 1}, {mr + 1, kc - 1, nr - 1}, {mr, 2 * kc + 1, nr},
@@ -328,7 +328,7 @@ TEST_P(MatmulSlice, PackedProductAcrossBlockEdges) {
         {"transposed operands", m, kk, n, {1, m}, {1, kk}, {n, 1}},
         {"general and reversed", m, kk, n, {2 * kk, 2}, {-1, kk}, {-n, -1}},
     };
-    for (const auto& c : cases) expect_slice_product(k(), c, SlicePath::Gemm, rng);
+    for (const auto& c : cases) expect_slice_product(probes(), c, SlicePath::Gemm, rng);
   }
 }
 
@@ -341,7 +341,7 @@ TEST_P(MatmulSlice, DirectPathEqualsPackedBitForBit) {
                                    {1, 256, 10}, {32, 256, 784}, {20, 300, 12}, {2, 9, 100}, {3, 20, 1030},
                                    {600, 440, 10}, {1, 300, 200}};
   std::mt19937 rng(5);
-  const KernelTable& table = k();
+  const ProbeTable& table = probes();
   for (const auto& s : sizes) {
     const std::int64_t m = s[0], k = s[1], n = s[2];
     for (int layout = 0; layout < 4; ++layout) {

@@ -24,14 +24,14 @@
 #include "engine/cpu/numeric/backward/matmul.h"
 #include "engine/cpu/numeric/backward/reduce.h"
 #include "engine/cpu/numeric/ops/binary.h"
-#include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/numeric/ops/matmul.h"
-#include "engine/cpu/numeric/ops/matmul_slice.h"
 #include "engine/cpu/numeric/ops/scalar.h"
 #include "engine/cpu/numeric/ops/unary.h"
 #include "engine/cpu/operations.h"
 
 namespace vessik {
+
+struct ProbeTable;
 
 // X(name, ...) for each kernel of every numeric element type T, then of
 // Bool: the rows of the lists in operations.h, whose columns each family
@@ -71,19 +71,9 @@ struct KernelTable {
   void (*narrow_f16)(const float*, Half*, std::size_t) = nullptr;
   void (*widen_bf16)(const BFloat16*, float*, std::size_t) = nullptr;
   void (*narrow_bf16)(const float*, BFloat16*, std::size_t) = nullptr;
-  // numeric::batched_matmul_recursive: products into a given output.
-  Result<void> (*batched_matmul)(const StridedView<float>& out, const StridedView<const float>& a,
-                                 const StridedView<const float>& b) = nullptr;
-  // One 2-D product with its path forced (the tests compare the paths);
-  // false when the packing buffers cannot be allocated.
-  bool (*slice_product)(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStrides out, MatrixStrides a,
-                        MatrixStrides b, SlicePath path, float* out_data, const float* a_data,
-                        const float* b_data) = nullptr;
-  // The packed product's tile and blocks (the tests size products across
-  // their edges).
-  const GemmBlocking& (*gemm_blocking)() = nullptr;
-  // See peak_probe.h; for the benchmarks.
-  std::uint64_t (*multiply_add_probe)(std::uint64_t steps) = nullptr;
+  // The level's test and benchmark hooks (probe_table.h); the engine never
+  // calls them.
+  const ProbeTable* probes = nullptr;
 
   template <Element T>
   const TypedKernels<T>& typed() const {

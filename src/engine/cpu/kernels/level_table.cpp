@@ -4,6 +4,7 @@
 #include "engine/cpu/boolean/ops/logical.h"
 #include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/dispatch/peak_probe.h"
+#include "engine/cpu/dispatch/probe_table.h"
 #include "engine/cpu/half/half_convert.h"
 #include "engine/cpu/processor/float_env.h"
 
@@ -53,9 +54,19 @@ bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStri
   return true;
 }
 
-KernelTable make_table(CpuLevel level) {
+ProbeTable make_probes() {
+  ProbeTable p;
+  p.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
+  p.slice_product = &Guarded<&slice_product>::call;
+  p.gemm_blocking = &gemm_blocking;
+  p.multiply_add_probe = &multiply_add_probe;
+  return p;
+}
+
+KernelTable make_table(CpuLevel level, const ProbeTable* probes) {
   KernelTable t;
   t.level = level;
+  t.probes = probes;
   t.f16 = typed_table<Half>();
   t.bf16 = typed_table<BFloat16>();
   t.f32 = typed_table<float>();
@@ -64,10 +75,6 @@ KernelTable make_table(CpuLevel level) {
   t.narrow_f16 = &Guarded<&narrow_f16>::call;
   t.widen_bf16 = &Guarded<&widen_bf16>::call;
   t.narrow_bf16 = &Guarded<&narrow_bf16>::call;
-  t.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
-  t.slice_product = &Guarded<&slice_product>::call;
-  t.gemm_blocking = &gemm_blocking;
-  t.multiply_add_probe = &multiply_add_probe;
   return t;
 }
 
@@ -79,7 +86,8 @@ KernelTable make_table(CpuLevel level) {
 #define VESSIK_CONCAT(a, b) VESSIK_CONCAT_(a, b)
 
 extern "C" const vessik::KernelTable* VESSIK_CONCAT(vessik_kernel_table_, VESSIK_LEVEL)() {
+  static const vessik::ProbeTable probes = vessik::make_probes();
   static const vessik::KernelTable table =
-      vessik::make_table(static_cast<vessik::CpuLevel>(VESSIK_LEVEL_ID));
+      vessik::make_table(static_cast<vessik::CpuLevel>(VESSIK_LEVEL_ID), &probes);
   return &table;
 }
