@@ -47,6 +47,7 @@ constexpr std::int64_t kMaxDepth = 1024;
 
 typedef float Vec __attribute__((vector_size(kVectorBytes)));
 
+// The kernel of Note [Packed products]:
 // c = (accumulate ? c : 0) + the kc steps of the first Rows rows of an a
 // panel (kTileRows values per step) times Panels adjacent b panels
 // (kTileColumns per step each, panel_stride apart). c has unit column stride

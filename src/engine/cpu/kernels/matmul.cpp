@@ -147,8 +147,8 @@ struct WidenedSlice {
   }
 };
 
-// Runs the 16-bit product of the batch walk on the path of Note [Widened
-// 16-bit slices].
+// Runs the 16-bit product of the batch walk on the path of
+// Note [Widened 16-bit slices].
 template <class T>
 Result<void> product_16(const StridedView<T>& out, const StridedView<const T>& a, const StridedView<const T>& b,
                         std::size_t batch_axes, std::int64_t m, std::int64_t k, std::int64_t n) {

@@ -1,6 +1,7 @@
 #pragma once
 // Gradients of the element-wise operations that save their operands
-// (multiplication and division). Each returns the pair (gradient for lhs,
+// (multiplication and division; Note [Division gradient order] gives the
+// division's roundings). Each returns the pair (gradient for lhs,
 // gradient for rhs) or the broadcasting error; a gradient that is not
 // wanted comes back as an empty array. A gradient keeps the broadcast shape
 // of the arrays it is computed from, g's included, which may be larger than

@@ -1,8 +1,9 @@
 #pragma once
 // Gradient of the matrix product: (g · rhsᵀ, lhsᵀ · g), each the F32
 // product (16-bit operands widened, each result element rounded once), with
-// the product's batch broadcasting and messages. Broadcast batch axes stay in the gradients (Note [Unreduced
-// gradients]).
+// the product's batch broadcasting and messages, reading the transposed
+// operands in place (Note [Transposed operands as views]). Broadcast batch
+// axes stay in the gradients (Note [Unreduced gradients]).
 
 #include <utility>
 

@@ -139,6 +139,7 @@ void transposed_blocks_f32(bool* o, const float* t, std::int64_t t_step, const f
 
 // Element (i, j) of the plane is at i * s0 + j * s1 for each operand. O is
 // float for arithmetic, bool for comparisons.
+// Note [Transposed binary32 arithmetic] tells when this path serves.
 template <class Op, class O>
 bool transposed_plane_f32(O* o, const float* a, const float* b, const std::array<std::int64_t, 3>& s0,
                           std::int64_t n0, const std::array<std::int64_t, 3>& s1, std::int64_t n1, Op op,
