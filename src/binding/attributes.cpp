@@ -19,8 +19,7 @@ namespace vessik::api {
 
 namespace {
 
-std::array<ProcessCache<>, 4> dtype_str;
-constexpr std::array<const char*, 4> dtype_text = {"f16", "bf16", "f32", "bool"};
+std::array<ProcessCache<>, kElementTypeCount> dtype_str;
 ProcessCache<> device_str;
 
 template <class Values>
@@ -97,8 +96,8 @@ PyObject* get_strides(PyObject* self, void*) noexcept {
 
 PyObject* get_dtype(PyObject* self, void*) noexcept {
   return with_borrow(self, [](const Tensor& t) {
-    const auto i = static_cast<std::size_t>(t.storage->dtype());
-    return Py_XNewRef(cached_str(dtype_str[i], dtype_text[i]));
+    const DType d = t.storage->dtype();
+    return Py_XNewRef(cached_str(dtype_str[static_cast<std::size_t>(d)], dtype_short_name(d).data()));
   });
 }
 

@@ -1,8 +1,10 @@
 #define VESSIK_OWNS_NUMPY_API
 #include "binding/numpy_api.h"
 
+#include <array>
 #include <atomic>
 #include <mutex>
+#include <string_view>
 
 #include "binding/process_cache.h"
 
@@ -119,7 +121,7 @@ bool bind_slow() {
   return true;
 }
 
-ProcessCache<PyArray_Descr> bfloat16_cache;
+std::array<ProcessCache<PyArray_Descr>, kElementTypeCount> descr_cache;
 
 }  // namespace
 
@@ -132,9 +134,10 @@ bool numpy_bound() noexcept { return bound.load(std::memory_order_acquire); }
 
 PyObject* numpy_array_function() noexcept { return array_function; }
 
-PyArray_Descr* bfloat16_descr() noexcept {
-  return bfloat16_cache.get([]() -> PyArray_Descr* {
-    PyObject* name = PyUnicode_FromString("bfloat16");
+PyArray_Descr* descr_of(DType d) noexcept {
+  return descr_cache[static_cast<std::size_t>(d)].get([d]() -> PyArray_Descr* {
+    const std::string_view numpy_name = dtype_numpy_name(d);
+    PyObject* name = PyUnicode_FromStringAndSize(numpy_name.data(), static_cast<Py_ssize_t>(numpy_name.size()));
     if (name == nullptr) return nullptr;
     PyArray_Descr* descr = nullptr;
     const int ok = PyArray_DescrConverter(name, &descr);
@@ -144,18 +147,9 @@ PyArray_Descr* bfloat16_descr() noexcept {
 }
 
 PyArray_Descr* new_descr(DType d) noexcept {
-  switch (d) {
-    case DType::F16: return PyArray_DescrFromType(NPY_HALF);
-    case DType::F32: return PyArray_DescrFromType(NPY_FLOAT);
-    case DType::Bool: return PyArray_DescrFromType(NPY_BOOL);
-    case DType::BF16: {
-      PyArray_Descr* descr = bfloat16_descr();
-      Py_XINCREF(descr);
-      return descr;
-    }
-  }
-  PyErr_SetString(PyExc_RuntimeError, "vessik: unknown element type");
-  return nullptr;
+  PyArray_Descr* descr = descr_of(d);
+  Py_XINCREF(descr);
+  return descr;
 }
 
 }  // namespace vessik::api

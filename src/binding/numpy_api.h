@@ -29,10 +29,10 @@ bool numpy_bound() noexcept;
 // numpy.array (borrowed, kept for the process). Requires bind_numpy().
 PyObject* numpy_array_function() noexcept;
 
-// The dtype NumPy knows as "bfloat16" (borrowed), cached once found; nullptr
-// with NumPy's error set while NumPy does not know that name.
-// Requires bind_numpy().
-PyArray_Descr* bfloat16_descr() noexcept;
+// The dtype NumPy knows by the element type's NumPy name (borrowed), cached
+// once found; nullptr with NumPy's error set while NumPy does not know that
+// name ("bfloat16" before ml_dtypes is imported). Requires bind_numpy().
+PyArray_Descr* descr_of(DType d) noexcept;
 
 // The NumPy dtype of element type `d` as a new reference (callers handing
 // it to a function that steals it need exactly this), or nullptr with an

@@ -22,20 +22,12 @@ std::unexpected<Error> conversion_error(PyObject* obj, std::string_view expected
 bool has_dtype(PyArrayObject* array, DType d) {
   const PyArray_Descr* descr = PyArray_DESCR(array);
   if (!PyArray_ISNBO(descr->byteorder)) return false;
-  switch (d) {
-    case DType::F16: return descr->type_num == NPY_HALF;
-    case DType::F32: return descr->type_num == NPY_FLOAT;
-    case DType::Bool: return descr->type_num == NPY_BOOL;
-    case DType::BF16: {
-      const PyArray_Descr* bf16 = api::bfloat16_descr();
-      if (bf16 == nullptr) {
-        PyErr_Clear();  // reported as the dtype mismatch it is
-        return false;
-      }
-      return descr->type_num == bf16->type_num && PyDataType_ELSIZE(descr) == 2;
-    }
+  const PyArray_Descr* wanted = api::descr_of(d);
+  if (wanted == nullptr) {
+    PyErr_Clear();  // reported as the dtype mismatch it is
+    return false;
   }
-  return false;
+  return descr->type_num == wanted->type_num && PyDataType_ELSIZE(descr) == PyDataType_ELSIZE(wanted);
 }
 
 template <Element T>
@@ -104,10 +96,10 @@ Result<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name) {
   if (!has_dtype(array, *dtype)) return conversion_error(obj, "ndarray of " + std::string(dtype_name));
 
   switch (*dtype) {
-    case DType::F16: return copy_array<Half>(array, std::move(shape));
-    case DType::BF16: return copy_array<BFloat16>(array, std::move(shape));
-    case DType::F32: return copy_array<float>(array, std::move(shape));
-    case DType::Bool: return copy_array<bool>(array, std::move(shape));
+#define VESSIK_COPY(e, T, ...) \
+  case DType::e: return copy_array<T>(array, std::move(shape));
+    VESSIK_ELEMENT_TYPES(VESSIK_COPY)
+#undef VESSIK_COPY
   }
   return kernel_fail("unreachable element type");
 }

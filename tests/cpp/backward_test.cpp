@@ -76,7 +76,7 @@ TEST_P(MulBackward, IsGradientTimesTheOtherOperand) {
   for (const auto& c : kBroadcastCases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " * " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.5), g = ramp<float>(c.g, 3, 0.25);
-    auto r = k().f32.mul_backward(g, lhs, rhs, kBoth);
+    auto r = k().typed<float>().mul_backward(g, lhs, rhs, kBoth);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad);
     ASSERT_EQ(r->second.shape(), c.grad);
@@ -85,8 +85,8 @@ TEST_P(MulBackward, IsGradientTimesTheOtherOperand) {
       EXPECT_EQ(at(r->second.view(), i), element(g, c.grad, i) * element(lhs, c.grad, i));
     });
     // A gradient nobody wants is not computed; the other one is unchanged.
-    auto lhs_only = k().f32.mul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
-    auto rhs_only = k().f32.mul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
+    auto lhs_only = k().typed<float>().mul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
+    auto rhs_only = k().typed<float>().mul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
     ASSERT_TRUE(lhs_only && rhs_only);
     EXPECT_EQ(logical_elements(lhs_only->first), logical_elements(r->first));
     EXPECT_EQ(logical_elements(rhs_only->second), logical_elements(r->second));
@@ -98,7 +98,7 @@ TEST_P(DivBackward, FollowsTheFixedOperationOrder) {
   for (const auto& c : kBroadcastCases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " / " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, 1, 1), rhs = ramp<float>(c.rhs, -2, 0.75), g = ramp<float>(c.g, 3, 0.25);
-    auto r = k().f32.div_backward(g, lhs, rhs, kBoth);
+    auto r = k().typed<float>().div_backward(g, lhs, rhs, kBoth);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad);
     EXPECT_EQ(r->first.strides(), row_major_strides(c.grad));
@@ -172,8 +172,8 @@ void expect_rounding_per_operation(const TypedKernels<T>& kernels) {
 }
 
 TEST_P(DivBackward, SixteenBitRoundsEveryOperation) {
-  expect_rounding_per_operation(k().f16);
-  expect_rounding_per_operation(k().bf16);
+  expect_rounding_per_operation(k().typed<Half>());
+  expect_rounding_per_operation(k().typed<BFloat16>());
 }
 
 struct BroadcastErrorCase {
@@ -193,7 +193,7 @@ TEST_P(BinaryBackward, BroadcastFailures) {
   };
   for (const auto& c : cases) {
     const auto g = ramp<float>(c.g, 0, 1), lhs = ramp<float>(c.lhs, 0, 1), rhs = ramp<float>(c.rhs, 0, 1);
-    auto r = c.div ? k().f32.div_backward(g, lhs, rhs, kBoth) : k().f32.mul_backward(g, lhs, rhs, kBoth);
+    auto r = c.div ? k().typed<float>().div_backward(g, lhs, rhs, kBoth) : k().typed<float>().mul_backward(g, lhs, rhs, kBoth);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
     EXPECT_EQ(r.error().message, broadcast_shapes(c.first, c.second).error().message);
@@ -206,7 +206,7 @@ TEST_P(DivBackward, UnaddressableShapeFailsInsteadOfAborting) {
   auto lhs = NdArray<float>::uninitialized_row_major({1});
   auto rhs = NdArray<float>::uninitialized_row_major({big, 0});
   ASSERT_TRUE(g && lhs && rhs);
-  auto r = k().f32.div_backward(*g, *lhs, *rhs, kBoth);  // common shape [2^32, 2^32, 0]
+  auto r = k().typed<float>().div_backward(*g, *lhs, *rhs, kBoth);  // common shape [2^32, 2^32, 0]
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
 }
@@ -228,7 +228,7 @@ TEST_P(MatmulBackward, ShapesAndValues) {
   for (const auto& c : cases) {
     SCOPED_TRACE(shape_to_string(c.lhs) + " @ " + shape_to_string(c.rhs));
     const auto lhs = ramp<float>(c.lhs, -1, 0.5), rhs = ramp<float>(c.rhs, 2, -0.25), g = ramp<float>(c.g, 1, 0.125);
-    auto r = k().f32.matmul_backward(g, lhs, rhs, kBoth);
+    auto r = k().typed<float>().matmul_backward(g, lhs, rhs, kBoth);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     ASSERT_EQ(r->first.shape(), c.grad_lhs);
     ASSERT_EQ(r->second.shape(), c.grad_rhs);
@@ -266,16 +266,16 @@ TEST_P(MatmulBackward, ShapesAndValues) {
 // A gradient nobody wants is not computed; the other one is unchanged.
 TEST_P(MatmulBackward, ComputesOnlyTheWantedGradient) {
   const auto lhs = ramp<float>({2, 3}, -1, 0.5), rhs = ramp<float>({3, 4}, 2, -0.25), g = ramp<float>({2, 4}, 1, 0.125);
-  auto both = k().f32.matmul_backward(g, lhs, rhs, kBoth);
-  auto lhs_only = k().f32.matmul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
-  auto rhs_only = k().f32.matmul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
+  auto both = k().typed<float>().matmul_backward(g, lhs, rhs, kBoth);
+  auto lhs_only = k().typed<float>().matmul_backward(g, lhs, rhs, WantedGradients::LhsOnly);
+  auto rhs_only = k().typed<float>().matmul_backward(g, lhs, rhs, WantedGradients::RhsOnly);
   ASSERT_TRUE(both && lhs_only && rhs_only);
   EXPECT_EQ(logical_elements(lhs_only->first), logical_elements(both->first));
   EXPECT_EQ(lhs_only->second.size(), 0u);
   EXPECT_EQ(logical_elements(rhs_only->second), logical_elements(both->second));
   EXPECT_EQ(rhs_only->first.size(), 0u);
   const auto hl = make<Half>({1, 2}, {1, 2}), hr = make<Half>({2, 1}, {3, 4}), hg = make<Half>({1, 1}, {1});
-  auto half_rhs = k().f16.matmul_backward(hg, hl, hr, WantedGradients::RhsOnly);
+  auto half_rhs = k().typed<Half>().matmul_backward(hg, hl, hr, WantedGradients::RhsOnly);
   ASSERT_TRUE(half_rhs.has_value());
   EXPECT_EQ(half_rhs->first.size(), 0u);
   EXPECT_EQ(static_cast<float>(logical_elements(half_rhs->second)[1]), 2.0f);
@@ -286,14 +286,14 @@ TEST_P(MatmulBackward, SixteenBitGradientsRoundOnce) {
   const auto lhs = make<Half>({1, 2}, {1, 1});
   const auto rhs = make<Half>({2, 3}, {1, 1, 1, 1, 1, 1});
   const auto g = make<Half>({1, 3}, {2048, 1, 1});
-  auto r = k().f16.matmul_backward(g, lhs, rhs, kBoth);
+  auto r = k().typed<Half>().matmul_backward(g, lhs, rhs, kBoth);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(logical_elements(r->first)[0].bits(), Half(2050.0f).bits());
   EXPECT_EQ(logical_elements(r->first)[1].bits(), Half(2050.0f).bits());
 }
 
 TEST_P(MatmulBackward, ProductFailuresPassThrough) {
-  auto r = k().f32.matmul_backward(ramp<float>({2, 5}, 0, 1), ramp<float>({2, 3}, 0, 1), ramp<float>({3, 4}, 0, 1),
+  auto r = k().typed<float>().matmul_backward(ramp<float>({2, 5}, 0, 1), ramp<float>({2, 3}, 0, 1), ramp<float>({3, 4}, 0, 1),
                                    kBoth);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
@@ -316,26 +316,26 @@ void expect_relu_mask(const TypedKernels<T>& kernels) {
 }
 
 TEST_P(ReluBackward, MasksByPositiveInput) {
-  expect_relu_mask(k().f32);
-  expect_relu_mask(k().f16);
-  expect_relu_mask(k().bf16);
+  expect_relu_mask(k().typed<float>());
+  expect_relu_mask(k().typed<Half>());
+  expect_relu_mask(k().typed<BFloat16>());
 }
 
 TEST_P(ReluBackward, LayoutsMayDiffer) {
   auto x = make<float>({3, 2}, {-1, 1, 2, -2, 3, -3});
   x.set_layout({2, 3}, {1, 2});  // [[-1, 2, 3], [1, -2, -3]]
   const auto g = make<float>({2, 3}, {1, 2, 3, 4, 5, 6});
-  auto r = k().f32.relu_backward(g, x);
+  auto r = k().typed<float>().relu_backward(g, x);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(logical_elements(*r), (std::vector<float>{0, 2, 3, 4, 0, 0}));
 }
 
 TEST_P(ReluBackward, MaskBroadcastsAgainstALargerGradient) {
   const auto x = make<float>({3}, {-1, 2, 3});
-  auto r = k().f32.relu_backward(ramp<float>({2, 3}, 1, 1), x);
+  auto r = k().typed<float>().relu_backward(ramp<float>({2, 3}, 1, 1), x);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(logical_elements(*r), (std::vector<float>{0, 2, 3, 0, 5, 6}));
-  auto bad = k().f32.relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({2}, 0, 1));
+  auto bad = k().typed<float>().relu_backward(ramp<float>({2, 3}, 0, 1), ramp<float>({2}, 0, 1));
   ASSERT_FALSE(bad.has_value());
   EXPECT_EQ(bad.error().kind, ErrorKind::RuntimeError);
 }
@@ -350,13 +350,13 @@ TEST_P(SumToShape, SumsTheBroadcastAxesOfAnyLayout) {
     std::vector<float> sums;
   } cases[] = {{{3}, {5, 7, 9}}, {{2, 1}, {6, 15}}, {{1, 3}, {5, 7, 9}}, {{}, {21}}, {{2, 3}, {1, 2, 3, 4, 5, 6}}};
   for (const auto& c : cases) {
-    auto r = k().f32.sum_to_shape(g, c.target);
+    auto r = k().typed<float>().sum_to_shape(g, c.target);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->shape(), c.target);
     EXPECT_EQ(r->strides(), row_major_strides(c.target));
     EXPECT_EQ(logical_elements(*r), c.sums);
   }
-  auto bad = k().f32.sum_to_shape(g, {2});
+  auto bad = k().typed<float>().sum_to_shape(g, {2});
   ASSERT_FALSE(bad.has_value());
   EXPECT_EQ(bad.error().kind, ErrorKind::RuntimeError);
 }
@@ -364,17 +364,17 @@ TEST_P(SumToShape, SumsTheBroadcastAxesOfAnyLayout) {
 TEST_P(SumToShape, SixteenBitSumsRoundOnceAndSingleTermsStayExact) {
   // In F16 2048 + 1 rounds back to 2048 at every step; summed in F32 the
   // three terms give 2050, which F16 holds.
-  auto r = k().f16.sum_to_shape(make<Half>({3}, {2048, 1, 1}), {});
+  auto r = k().typed<Half>().sum_to_shape(make<Half>({3}, {2048, 1, 1}), {});
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(float(logical_elements(*r)[0]), 2050.0f);
   const float nan = std::nanf("");
-  auto one = k().bf16.sum_to_shape(make<BFloat16>({1, 3}, {-0.0f, nan, -kInf}), {3});
+  auto one = k().typed<BFloat16>().sum_to_shape(make<BFloat16>({1, 3}, {-0.0f, nan, -kInf}), {3});
   ASSERT_TRUE(one.has_value());
   const auto got = logical_elements(*one);
   EXPECT_EQ(pattern(got[0]), pattern(BFloat16(-0.0f)));
   EXPECT_TRUE(std::isnan(float(got[1])));
   EXPECT_EQ(float(got[2]), -kInf);
-  auto empty = k().f32.sum_to_shape(make<float>({0, 2}, {}), {2});
+  auto empty = k().typed<float>().sum_to_shape(make<float>({0, 2}, {}), {2});
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(pattern(logical_elements(*empty)[0]), pattern(0.0f));
 }

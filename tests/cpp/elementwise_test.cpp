@@ -134,7 +134,7 @@ TEST_P(BinaryKernels, ComparisonsMatchWidenedComparisonOverLayouts) {
 }
 
 TEST_P(BinaryKernels, BoolComparisonsAndLogicOverLayouts) {
-  const auto& t = k().boolean;
+  const auto& t = k().typed<bool>();
   check_binary<bool>(t.lt, [](bool x, bool y) { return !x && y; });
   check_binary<bool>(t.eq, [](bool x, bool y) { return x == y; });
   check_binary<bool>(t.logical_and, [](bool x, bool y) { return x && y; });
@@ -155,7 +155,7 @@ TEST_P(BinaryKernels, TransposedComparisonsOfSpecialValues) {
       {{300, 200}, {1, 0}, {300, 200}, {}},
   };
   const std::span<const float> values(pool);
-  const auto& t = k().f32;
+  const auto& t = k().typed<float>();
   check_binary<float>(t.eq, [](float x, float y) { return x == y; }, layouts, values);
   check_binary<float>(t.ge, [](float x, float y) { return x >= y; }, layouts, values);
   check_binary<float>(t.gt, [](float x, float y) { return x > y; }, layouts, values);
@@ -164,10 +164,10 @@ TEST_P(BinaryKernels, TransposedComparisonsOfSpecialValues) {
 }
 
 TEST_P(BinaryKernels, StreamedResultsMatchElementOps) {
-  check_binary<float>(k().f32.add, TensorOps<float>::kernel_add, kStreamedLayouts);
-  check_binary<float>(k().f32.lt, [](float x, float y) { return x < y; }, kStreamedLayouts);
-  check_binary<Half>(k().f16.mul, TensorOps<Half>::kernel_mul, kStreamedLayouts);
-  check_binary<bool>(k().boolean.logical_xor, [](bool x, bool y) { return x != y; }, kStreamedLayouts);
+  check_binary<float>(k().typed<float>().add, TensorOps<float>::kernel_add, kStreamedLayouts);
+  check_binary<float>(k().typed<float>().lt, [](float x, float y) { return x < y; }, kStreamedLayouts);
+  check_binary<Half>(k().typed<Half>().mul, TensorOps<Half>::kernel_mul, kStreamedLayouts);
+  check_binary<bool>(k().typed<bool>().logical_xor, [](bool x, bool y) { return x != y; }, kStreamedLayouts);
 }
 
 // Every 16-bit pattern against specials and random partners: the pattern
@@ -202,8 +202,8 @@ void check_pattern_comparisons(const TypedKernels<T>& t) {
 using Comparisons = test::AtEachLevel;
 VESSIK_AT_EACH_LEVEL(Comparisons);
 
-TEST_P(Comparisons, F16PatternsOrderLikeTheirValues) { check_pattern_comparisons(k().f16); }
-TEST_P(Comparisons, BF16PatternsOrderLikeTheirValues) { check_pattern_comparisons(k().bf16); }
+TEST_P(Comparisons, F16PatternsOrderLikeTheirValues) { check_pattern_comparisons(k().typed<Half>()); }
+TEST_P(Comparisons, BF16PatternsOrderLikeTheirValues) { check_pattern_comparisons(k().typed<BFloat16>()); }
 
 TEST_P(Comparisons, NaNAndSignedZero) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -217,7 +217,7 @@ TEST_P(Comparisons, NaNAndSignedZero) {
   });
   const auto tr = test::make<bool>({2}, {1.0f, 0.0f});
   const auto f = test::make<bool>({2}, {0.0f, 0.0f});
-  EXPECT_EQ(test::logical_elements(*k().boolean.gt(tr, f)), (std::vector<bool>{true, false}));
+  EXPECT_EQ(test::logical_elements(*k().typed<bool>().gt(tr, f)), (std::vector<bool>{true, false}));
 }
 
 struct ResultLayoutCase {
@@ -243,8 +243,8 @@ TEST_P(ResultLayout, TransposedOperandsGiveColumnMajorResults) {
   for (const auto& c : cases) {
     const auto a = make_laid_out<float>({4, 3}, c.a_transposed ? std::vector<std::size_t>{1, 0} : test::identity(2), rng);
     const auto b = make_laid_out<float>({4, 3}, c.b_transposed ? std::vector<std::size_t>{1, 0} : test::identity(2), rng);
-    EXPECT_EQ(k().f32.add(a, b)->strides(), c.expected) << c.name;
-    EXPECT_EQ(k().f32.lt(a, b)->strides(), c.expected) << c.name;
+    EXPECT_EQ(k().typed<float>().add(a, b)->strides(), c.expected) << c.name;
+    EXPECT_EQ(k().typed<float>().lt(a, b)->strides(), c.expected) << c.name;
   }
 }
 
@@ -284,11 +284,11 @@ TEST_P(ScalarKernels, MatchElementOpsAndKeepStrides) {
 TEST_P(ScalarKernels, StreamedResultsMatchElementOps) {
   std::mt19937 rng(8);
   const auto a = make_laid_out<float>({2051, 4099}, {0, 1}, rng);
-  const auto mul = k().f32.scalar_mul(a, -1.5f);
+  const auto mul = k().typed<float>().scalar_mul(a, -1.5f);
   ASSERT_TRUE(mul);
   for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(mul->data()[i], a.data()[i] * -1.5f) << i;
   const auto t = make_laid_out<float>({2051, 4099}, {1, 0}, rng);
-  const auto relu = k().f32.relu(t);
+  const auto relu = k().typed<float>().relu(t);
   ASSERT_TRUE(relu);
   const float* r = relu->data();  // same strides: buffer positions correspond
   for (std::size_t i = 0; i < t.size(); ++i) ASSERT_EQ(r[i], t.data()[i] > 0.0f ? t.data()[i] : 0.0f) << i;
@@ -296,17 +296,17 @@ TEST_P(ScalarKernels, StreamedResultsMatchElementOps) {
 
 TEST_P(ScalarKernels, KnownResults) {
   const auto f16 = test::make<Half>({2}, {0.1f, 3.0f});
-  EXPECT_EQ(test::logical_elements(*k().f16.scalar_eq(f16, 0.1f)), (std::vector<bool>{true, false}));
+  EXPECT_EQ(test::logical_elements(*k().typed<Half>().scalar_eq(f16, 0.1f)), (std::vector<bool>{true, false}));
   const auto bf16 = test::make<BFloat16>({1}, {0.1f});
-  EXPECT_TRUE(k().bf16.scalar_eq(bf16, 0.1f)->data()[0]);
-  EXPECT_EQ(k().f32.scalar_sub(test::make<float>({1}, {5.0f}), 2.0f)->data()[0], 3.0f);
+  EXPECT_TRUE(k().typed<BFloat16>().scalar_eq(bf16, 0.1f)->data()[0]);
+  EXPECT_EQ(k().typed<float>().scalar_sub(test::make<float>({1}, {5.0f}), 2.0f)->data()[0], 3.0f);
   // 1e6 overflows binary16 before the addition.
-  const auto sum = k().f16.scalar_add(test::make<Half>({3}, {-60000.0f, 0.0f, 1.0f}), 1e6f);
+  const auto sum = k().typed<Half>().scalar_add(test::make<Half>({3}, {-60000.0f, 0.0f, 1.0f}), 1e6f);
   for (const Half h : test::logical_elements(*sum)) EXPECT_EQ(h.bits(), 0x7c00);
 }
 
 TEST_P(BinaryKernels, DivisionByZeroIsNotAnError) {
-  const auto r = k().f32.div(test::make<float>({2}, {1.0f, 0.0f}), test::make<float>({2}, {0.0f, 0.0f}));
+  const auto r = k().typed<float>().div(test::make<float>({2}, {1.0f, 0.0f}), test::make<float>({2}, {0.0f, 0.0f}));
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->data()[0], std::numeric_limits<float>::infinity());
   EXPECT_TRUE(std::isnan(r->data()[1]));
@@ -327,9 +327,9 @@ std::vector<std::uint32_t> relu_patterns(const TypedKernels<T>& t, const std::ve
 TEST_P(Relu, ZeroesEverythingButPositiveValues) {
   const float inf = std::numeric_limits<float>::infinity();
   const std::vector<float> in = {-1.0f, -0.0f, 0.0f, 2.0f, std::numeric_limits<float>::quiet_NaN(), -inf, inf};
-  EXPECT_EQ(relu_patterns(k().f32, in), (std::vector<std::uint32_t>{0, 0, 0, pattern(2.0f), 0, 0, pattern(inf)}));
-  EXPECT_EQ(relu_patterns(k().f16, in), (std::vector<std::uint32_t>{0, 0, 0, 0x4000, 0, 0, 0x7c00}));
-  EXPECT_EQ(relu_patterns(k().bf16, in), (std::vector<std::uint32_t>{0, 0, 0, 0x4000, 0, 0, 0x7f80}));
+  EXPECT_EQ(relu_patterns(k().typed<float>(), in), (std::vector<std::uint32_t>{0, 0, 0, pattern(2.0f), 0, 0, pattern(inf)}));
+  EXPECT_EQ(relu_patterns(k().typed<Half>(), in), (std::vector<std::uint32_t>{0, 0, 0, 0x4000, 0, 0, 0x7c00}));
+  EXPECT_EQ(relu_patterns(k().typed<BFloat16>(), in), (std::vector<std::uint32_t>{0, 0, 0, 0x4000, 0, 0, 0x7f80}));
 }
 
 TEST_P(Relu, SignallingNaNAndSubnormals) {
@@ -337,23 +337,23 @@ TEST_P(Relu, SignallingNaNAndSubnormals) {
   const float snan = std::bit_cast<float>(0xff800123u);
   const float qnan = std::bit_cast<float>(0x7fc00123u);
   const float tiny = std::bit_cast<float>(0x00000001u);
-  EXPECT_EQ(relu_patterns(k().f32, {snan, qnan, tiny}), (std::vector<std::uint32_t>{0xffc00123u, 0, 1}));
+  EXPECT_EQ(relu_patterns(k().typed<float>(), {snan, qnan, tiny}), (std::vector<std::uint32_t>{0xffc00123u, 0, 1}));
   // 16-bit types: every NaN pattern gives +0; subnormals are kept.
-  EXPECT_EQ(k().f16.relu(NdArray<Half>::filled({1}, Half::from_bits(0x7c01)).value())->data()[0].bits(), 0);
-  EXPECT_EQ(k().bf16.relu(NdArray<BFloat16>::filled({1}, BFloat16::from_bits(0x0001)).value())->data()[0].bits(), 1);
+  EXPECT_EQ(k().typed<Half>().relu(NdArray<Half>::filled({1}, Half::from_bits(0x7c01)).value())->data()[0].bits(), 0);
+  EXPECT_EQ(k().typed<BFloat16>().relu(NdArray<BFloat16>::filled({1}, BFloat16::from_bits(0x0001)).value())->data()[0].bits(), 1);
 }
 
 TEST_P(Relu, KeepsTheInputStrides) {
   std::mt19937 rng(4);
-  EXPECT_EQ(k().f32.relu(make_laid_out<float>({2, 3}, {1, 0}, rng))->strides(), (Strides{1, 2}));
-  EXPECT_EQ(k().boolean.logical_not(make_laid_out<bool>({2, 3}, {1, 0}, rng))->strides(), (Strides{1, 2}));
+  EXPECT_EQ(k().typed<float>().relu(make_laid_out<float>({2, 3}, {1, 0}, rng))->strides(), (Strides{1, 2}));
+  EXPECT_EQ(k().typed<bool>().logical_not(make_laid_out<bool>({2, 3}, {1, 0}, rng))->strides(), (Strides{1, 2}));
 }
 
 using LogicalKernels = test::AtEachLevel;
 VESSIK_AT_EACH_LEVEL(LogicalKernels);
 
 TEST_P(LogicalKernels, KnownResults) {
-  const auto& t = k().boolean;
+  const auto& t = k().typed<bool>();
   const auto a = test::make<bool>({2}, {1, 0});
   const auto b = test::make<bool>({2, 1}, {1, 0});
   const auto r = t.logical_and(a, b);

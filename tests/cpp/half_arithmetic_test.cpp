@@ -130,8 +130,8 @@ using HalfBulkArithmetic = test::AtEachLevel;
 VESSIK_AT_EACH_LEVEL(HalfBulkArithmetic);
 
 TEST_P(HalfBulkArithmetic, MatchesElementOperations) {
-  expect_bulk_matches_elements(k().f16);
-  expect_bulk_matches_elements(k().bf16);
+  expect_bulk_matches_elements(k().typed<Half>());
+  expect_bulk_matches_elements(k().typed<BFloat16>());
 }
 
 struct ArithmeticCase {

@@ -312,7 +312,7 @@ TEST_P(MatchesBaseline, ElementwiseKernelsBitForBit) {
   });
   SCOPED_TRACE("Bool");
   const Sweep sweeps[] = {{kLayouts, {}}, {kTiledLayouts, {}}, {std::span(kStreamedLayouts).first(1), {}}};
-  compare_tables(k().boolean, kDefaultCsr, base.boolean, false, sweeps);
+  compare_tables(k().typed<bool>(), kDefaultCsr, base.typed<bool>(), false, sweeps);
 }
 
 // ---- Products: within the F32 accumulation bound at every level ----------
@@ -492,12 +492,12 @@ TEST_P(IeeeMode, KnownSubnormalResults) {
   const float tiny = 0x1p-140f;
   auto f32 = [](std::vector<float> v) { return make<float>({v.size()}, v); };
   auto first = [](const auto& r) { return static_cast<float>(r->data()[0]); };
-  const auto& t = k().f32;
+  const auto& t = k().typed<float>();
   const std::pair<const char*, std::function<float()>> cases[] = {
       {"relu_backward", [&] { return first(t.relu_backward(f32({1}), f32({tiny}))); }},
       {"add", [&] { return first(t.add(f32({tiny}), f32({0x1p-149f}))); }},
       {"scalar_mul", [&] { return first(t.scalar_mul(f32({0x1p-120f}), 0x1p-10f)); }},
-      {"BF16 mul", [&] { return first(k().bf16.mul(make<BFloat16>({1}, {0x1p-120f}), make<BFloat16>({1}, {0x1p-10f}))); }},
+      {"BF16 mul", [&] { return first(k().typed<BFloat16>().mul(make<BFloat16>({1}, {0x1p-120f}), make<BFloat16>({1}, {0x1p-10f}))); }},
       {"scalar_gt", [&] { return first(t.scalar_gt(f32({tiny}), 0.0f)) ? 1.0f : 0.0f; }},
       {"gt", [&] { return first(t.gt(f32({tiny}), f32({0.0f}))) ? 1.0f : 0.0f; }},
       {"relu", [&] { return first(t.relu(f32({tiny}))); }},

@@ -41,22 +41,19 @@ inline std::string level_param_name(const ::testing::TestParamInfo<CpuLevel>& in
 
 template <class T>
 constexpr const char* type_name() {
-  if constexpr (std::is_same_v<T, float>) return "F32";
-  if constexpr (std::is_same_v<T, Half>) return "F16";
-  if constexpr (std::is_same_v<T, BFloat16>) return "BF16";
-  return "Bool";
+  return dtype_name(dtype_of<T>).data();
 }
 
-// Calls f.template operator()<T>() for F32, F16 and BF16.
+// Calls f.template operator()<T>() for each numeric element type.
 template <class F>
 void for_each_float_type(F&& f) {
   auto one = [&]<class T>() {
     SCOPED_TRACE(type_name<T>());
     f.template operator()<T>();
   };
-  one.template operator()<float>();
-  one.template operator()<Half>();
-  one.template operator()<BFloat16>();
+#define VESSIK_ONE(e, T, ...) one.template operator()<T>();
+  VESSIK_NUMERIC_TYPES(VESSIK_ONE)
+#undef VESSIK_ONE
 }
 
 }  // namespace vessik::test

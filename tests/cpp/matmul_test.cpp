@@ -131,7 +131,7 @@ TEST_P(Matmul, ResultShapeAndValues) {
     SCOPED_TRACE(shape_to_string(c.a) + " @ " + shape_to_string(c.b));
     const auto a = laid_out(c.a, identity_order(c.a.size()), [&](std::size_t) { return random_value(rng); });
     const auto b = laid_out(c.b, identity_order(c.b.size()), [&](std::size_t) { return random_value(rng); });
-    auto r = k().f32.matmul(a, b);
+    auto r = k().typed<float>().matmul(a, b);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     EXPECT_EQ(r->shape(), c.out);
     expect_matches(*r, reference_product(a.view(), b.view()));
@@ -158,7 +158,7 @@ TEST_P(Matmul, ShapeFailuresInCheckOrder) {
   for (const auto& c : cases) {
     const auto a = laid_out(c.a, identity_order(c.a.size()), [](std::size_t) { return 0.0f; });
     const auto b = laid_out(c.b, identity_order(c.b.size()), [](std::size_t) { return 0.0f; });
-    auto r = k().f32.matmul(a, b);
+    auto r = k().typed<float>().matmul(a, b);
     ASSERT_FALSE(r.has_value()) << c.message;
     expect_error(r.error(), ErrorKind::RuntimeError, c.message);
   }
@@ -169,7 +169,7 @@ TEST_P(Matmul, OversizedResultFailsInsteadOfAborting) {
   auto a = NdArray<float>::uninitialized_row_major({big, 0});
   auto b = NdArray<float>::uninitialized_row_major({0, big});
   ASSERT_TRUE(a && b);
-  auto r = k().f32.matmul(*a, *b);
+  auto r = k().typed<float>().matmul(*a, *b);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::RuntimeError);
   EXPECT_EQ(r.error().message, "Matmul result shape [4294967296, 4294967296] is too large");
@@ -219,7 +219,7 @@ TEST_P(Matmul, AnyLayoutMatchesReference) {
     SCOPED_TRACE(c.name);
     const auto a = laid_out(c.a, c.a_order, [&](std::size_t) { return random_value(rng); });
     const auto b = laid_out(c.b, c.b_order, [&](std::size_t) { return random_value(rng); });
-    auto r = k().f32.matmul(a, b);
+    auto r = k().typed<float>().matmul(a, b);
     ASSERT_TRUE(r.has_value()) << r.error().message;
     expect_matches(*r, reference_product(a.view(), b.view()));
   }
@@ -399,14 +399,14 @@ TEST_P(Matmul16, KeepsTransposedOperandsAndNaN) {
   auto a = make<Half>({3, 2}, {1, 2, 3, 4, 5, 6});
   a.set_layout({2, 3}, {1, 2});  // [[1, 3, 5], [2, 4, 6]]
   const auto b = make<Half>({3, 1}, {1, 10, 100});
-  auto r = k().f16.matmul(a, b);
+  auto r = k().typed<Half>().matmul(a, b);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(float(r->data()[0]), 531.0f);
   EXPECT_EQ(float(r->data()[1]), 642.0f);
 
   const auto n = make<BFloat16>({1, 2}, {std::nanf(""), 1});
   const auto one = make<BFloat16>({2, 1}, {1, 1});
-  auto nan_product = k().bf16.matmul(n, one);
+  auto nan_product = k().typed<BFloat16>().matmul(n, one);
   ASSERT_TRUE(nan_product.has_value());
   EXPECT_TRUE(nan_product->data()[0].is_nan());
 }
@@ -435,7 +435,7 @@ void expect_one_rounding_of_the_f32_product(const KernelTable& table, std::int64
     b32.set_layout({ku, nu}, {1, k});
   }
   auto r16 = table.typed<T>().matmul(a16, b16);
-  auto r32 = table.f32.matmul(a32, b32);
+  auto r32 = table.typed<float>().matmul(a32, b32);
   ASSERT_TRUE(r16.has_value() && r32.has_value());
   for (std::size_t i = 0; i < r32->size(); ++i) ASSERT_EQ(pattern(r16->data()[i]), pattern(T(r32->data()[i]))) << i;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -9,16 +11,34 @@
 
 namespace vessik {
 
-// The numeric values are the variant positions of CpuStorage.
-enum class DType : std::uint8_t { F16 = 0, BF16 = 1, F32 = 2, Bool = 3 };
+// Every element type, once: X(enumerator, C++ type, type it computes in,
+// engine name, NumPy name, short name). The numeric types come first; the
+// order is the enum's values and CpuStorage's variant positions. Every
+// other list of element types is expanded from these. Code that holds only
+// for binary32 arithmetic requires ComputesInF32, so a new type with another
+// compute type does not compile there rather than narrow silently.
+#define VESSIK_NUMERIC_TYPES(X)                          \
+  X(F16, Half, float, "F16", "float16", "f16")           \
+  X(BF16, BFloat16, float, "BF16", "bfloat16", "bf16")   \
+  X(F32, float, float, "F32", "float32", "f32")
+#define VESSIK_ELEMENT_TYPES(X) VESSIK_NUMERIC_TYPES(X) X(Bool, bool, bool, "Bool", "bool", "bool")
+
+#define VESSIK_ENUMERATOR(e, ...) e,
+enum class DType : std::uint8_t { VESSIK_ELEMENT_TYPES(VESSIK_ENUMERATOR) };
+#undef VESSIK_ENUMERATOR
+
+#define VESSIK_COUNT(...) +1
+inline constexpr std::size_t kElementTypeCount = 0 VESSIK_ELEMENT_TYPES(VESSIK_COUNT);
+inline constexpr std::size_t kNumericTypeCount = 0 VESSIK_NUMERIC_TYPES(VESSIK_COUNT);
+#undef VESSIK_COUNT
 
 // Display name used in engine messages.
 constexpr std::string_view dtype_name(DType d) {
   switch (d) {
-    case DType::F16: return "F16";
-    case DType::BF16: return "BF16";
-    case DType::F32: return "F32";
-    case DType::Bool: return "Bool";
+#define VESSIK_NAME(e, T, C, name, ...) \
+  case DType::e: return name;
+    VESSIK_ELEMENT_TYPES(VESSIK_NAME)
+#undef VESSIK_NAME
   }
   return "?";
 }
@@ -26,25 +46,71 @@ constexpr std::string_view dtype_name(DType d) {
 // The element type a constructor's dtype name selects: exact and
 // case-sensitive, the NumPy name or its short form.
 constexpr std::optional<DType> dtype_from_name(std::string_view name) {
-  if (name == "float32" || name == "f32") return DType::F32;
-  if (name == "float16" || name == "f16") return DType::F16;
-  if (name == "bfloat16" || name == "bf16") return DType::BF16;
-  if (name == "bool") return DType::Bool;
+#define VESSIK_FROM_NAME(e, T, C, engine_name, numpy_name, short_name) \
+  if (name == numpy_name || name == short_name) return DType::e;
+  VESSIK_ELEMENT_TYPES(VESSIK_FROM_NAME)
+#undef VESSIK_FROM_NAME
   return std::nullopt;
 }
 
+// The short name, which a tensor's dtype attribute gives.
+constexpr std::string_view dtype_short_name(DType d) {
+  switch (d) {
+#define VESSIK_SHORT_NAME(e, T, C, engine_name, numpy_name, short_name) \
+  case DType::e: return short_name;
+    VESSIK_ELEMENT_TYPES(VESSIK_SHORT_NAME)
+#undef VESSIK_SHORT_NAME
+  }
+  return "?";
+}
+
+// The NumPy name, by which the binding finds NumPy's dtype.
+constexpr std::string_view dtype_numpy_name(DType d) {
+  switch (d) {
+#define VESSIK_NUMPY_NAME(e, T, C, engine_name, numpy_name, ...) \
+  case DType::e: return numpy_name;
+    VESSIK_ELEMENT_TYPES(VESSIK_NUMPY_NAME)
+#undef VESSIK_NUMPY_NAME
+  }
+  return "?";
+}
+
 template <class T> struct DTypeOf;
-template <> struct DTypeOf<Half> { static constexpr DType value = DType::F16; };
-template <> struct DTypeOf<BFloat16> { static constexpr DType value = DType::BF16; };
-template <> struct DTypeOf<float> { static constexpr DType value = DType::F32; };
-template <> struct DTypeOf<bool> { static constexpr DType value = DType::Bool; };
+template <DType D> struct ElementOf;
+template <class T> struct ComputeTypeOf;
+#define VESSIK_TRAITS(e, T, C, ...)                                             \
+  template <> struct DTypeOf<T> { static constexpr DType value = DType::e; }; \
+  template <> struct ElementOf<DType::e> { using type = T; };                 \
+  template <> struct ComputeTypeOf<T> { using type = C; };
+VESSIK_ELEMENT_TYPES(VESSIK_TRAITS)
+#undef VESSIK_TRAITS
 template <class T> inline constexpr DType dtype_of = DTypeOf<T>::value;
+template <DType D> using element_of = typename ElementOf<D>::type;
+// The type arithmetic on T runs in: each result is computed in it and
+// rounded once to T.
+template <class T> using compute_type = typename ComputeTypeOf<T>::type;
+
+#define VESSIK_IS(e, T, ...) || std::same_as<E, T>
+template <class E>
+concept NumericElement = false VESSIK_NUMERIC_TYPES(VESSIK_IS);
+template <class E>
+concept Element = false VESSIK_ELEMENT_TYPES(VESSIK_IS);
+#undef VESSIK_IS
 
 template <class T>
-concept NumericElement = std::same_as<T, Half> || std::same_as<T, BFloat16> || std::same_as<T, float>;
+concept ComputesInF32 = NumericElement<T> && std::same_as<compute_type<T>, float>;
 
-template <class T>
-concept Element = NumericElement<T> || std::same_as<T, bool>;
+// Into<F<T>...> over every element type T in enum order:
+// ForEachElement<std::variant, NdArray> is CpuStorage's variant.
+template <template <class...> class Into, template <class> class F,
+          class = std::make_index_sequence<kElementTypeCount>>
+struct EachElement;
+template <template <class...> class Into, template <class> class F, std::size_t... I>
+struct EachElement<Into, F, std::index_sequence<I...>> {
+  using type = Into<F<element_of<static_cast<DType>(I)>>...>;
+};
+template <template <class...> class Into, template <class> class F>
+using ForEachElement = typename EachElement<Into, F>::type;
 
 // Instantiates the function template f for each numeric element type, each
 // with the type f is declared with.
@@ -52,5 +118,6 @@ concept Element = NumericElement<T> || std::same_as<T, bool>;
   template decltype(f<Half>) f<Half>;         \
   template decltype(f<BFloat16>) f<BFloat16>; \
   template decltype(f<float>) f<float>;
+static_assert(kNumericTypeCount == 3, "VESSIK_INSTANTIATE_NUMERIC names every numeric type");
 
 }  // namespace vessik

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <utility>
 
 #include "engine/cpu/array/ndarray.h"
@@ -62,10 +63,8 @@ struct TypedKernels<bool> {
 
 struct KernelTable {
   CpuLevel level = CpuLevel::Baseline;
-  TypedKernels<Half> f16;
-  TypedKernels<BFloat16> bf16;
-  TypedKernels<float> f32;
-  TypedKernels<bool> boolean;
+  // Each element type's kernels, in DType order.
+  ForEachElement<std::tuple, TypedKernels> typed_kernels;
   // Bulk 16-bit conversions (see half_convert.h).
   void (*widen_f16)(const Half*, float*, std::size_t) = nullptr;
   void (*narrow_f16)(const float*, Half*, std::size_t) = nullptr;
@@ -77,15 +76,7 @@ struct KernelTable {
 
   template <Element T>
   const TypedKernels<T>& typed() const {
-    if constexpr (std::is_same_v<T, Half>) {
-      return f16;
-    } else if constexpr (std::is_same_v<T, BFloat16>) {
-      return bf16;
-    } else if constexpr (std::is_same_v<T, float>) {
-      return f32;
-    } else {
-      return boolean;
-    }
+    return std::get<TypedKernels<T>>(typed_kernels);
   }
 };
 

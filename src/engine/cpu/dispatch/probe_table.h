@@ -15,7 +15,7 @@
 namespace vessik {
 
 struct ProbeTable {
-  // numeric::batched_matmul_recursive.
+  // numeric::checked_matmul_into.
   Result<void> (*batched_matmul)(const StridedView<float>& out, const StridedView<const float>& a,
                                  const StridedView<const float>& b) = nullptr;
   // False when the packing buffers cannot be allocated.

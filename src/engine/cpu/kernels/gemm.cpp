@@ -130,7 +130,7 @@ GemmBlocking choose_blocking() {
 }
 
 // n values at src, stride apart, as F32 at dst.
-template <class T>
+template <ComputesInF32 T>
 void widen_run(const T* src, std::int64_t stride, std::int64_t n, float* dst) {
   if constexpr (std::is_same_v<T, Half>) {
     if (stride == 1) {
@@ -163,7 +163,7 @@ void spread_panel(float* panel, std::int64_t kc) {
 // avx512 spent 60 % of its time packing a); binary16 also widened six values
 // a call. 16-bit runs are widened first, all eight before any is dealt: read
 // back at once, they stalled on store forwarding.
-template <class T>
+template <ComputesInF32 T>
 void deal_columns(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst) {
   constexpr std::int64_t kRunRows = 256 / kTileRows * kTileRows;
   constexpr std::int64_t kSteps = 8;
@@ -194,7 +194,7 @@ void deal_columns(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, floa
 
 // Rows of a, kc deep, as panels of kTileRows interleaved rows (value (r, p)
 // at (p * kTileRows + r) * kAWidth); rows past the end are zero.
-template <class T>
+template <ComputesInF32 T>
 void pack_a(MatrixRef<const T> a, std::int64_t rows, std::int64_t kc, float* dst) {
   float run[kMaxDepth > kTileRows ? kMaxDepth : kTileRows];
   const MatrixStrides s = a.strides;
@@ -253,7 +253,7 @@ constexpr std::int64_t kColumnSteps = 16;
 
 // kc rows of b as panels of kTileColumns columns (value (p, c) at
 // p * kTileColumns + c); columns past the end are zero.
-template <class T>
+template <ComputesInF32 T>
 void pack_b(MatrixRef<const T> b, std::int64_t kc, std::int64_t cols, float* dst) {
   const MatrixStrides s = b.strides;
   std::int64_t j0 = 0;
@@ -326,7 +326,7 @@ float* allocate_floats(std::int64_t count) {
 // One tile of out at (i, j), rows x cols of it live, from an a and a b panel
 // kc deep: the first block starts the sums from zero, the last rounds a
 // 16-bit output once; between blocks the sums live in `sums`.
-template <class T>
+template <ComputesInF32 T>
 [[gnu::always_inline]] inline void product_tile(std::int64_t kc, const float* ap, const float* bp, std::int64_t rows,
                                                 std::int64_t cols, std::int64_t i, std::int64_t j, bool first,
                                                 bool last, MatrixRef<T> out, MatrixRef<float> sums) {
@@ -387,7 +387,7 @@ std::int64_t edge_tiles_of(std::int64_t kc, const float* ap, const float* bp, st
 // with unit column stride, or the running sums of a deep 16-bit product)
 // takes them directly, the rest through product_tile. As a whole tile, the
 // 2 rows left of [32, k] cost an eighth of the product's multiply-adds.
-template <class T>
+template <ComputesInF32 T>
 void edge_tiles(std::int64_t kc, const float* ap, const float* bp, std::int64_t rows, std::int64_t cols,
                 std::int64_t i, std::int64_t j, bool first, bool last, MatrixRef<T> out, MatrixRef<float> sums) {
   float* c = nullptr;
@@ -443,12 +443,12 @@ Result<void> reserve_gemm_buffers() {
   return {};
 }
 
-template <class T>
+template <ComputesInF32 T>
 bool needs_partial_sums(std::int64_t k) {
   return !std::is_same_v<T, float> && k > gemm_blocking().depth;
 }
 
-template <class T>
+template <ComputesInF32 T>
 void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T> out, MatrixRef<const T> a,
                     MatrixRef<const T> b, float* partial) {
   constexpr bool kF32 = std::is_same_v<T, float>;
@@ -540,14 +540,7 @@ void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T>
   }
 }
 
-template bool needs_partial_sums<float>(std::int64_t);
-template bool needs_partial_sums<Half>(std::int64_t);
-template bool needs_partial_sums<BFloat16>(std::int64_t);
-template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<float>, MatrixRef<const float>,
-                             MatrixRef<const float>, float*);
-template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<Half>, MatrixRef<const Half>,
-                             MatrixRef<const Half>, float*);
-template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<BFloat16>,
-                             MatrixRef<const BFloat16>, MatrixRef<const BFloat16>, float*);
+VESSIK_INSTANTIATE_NUMERIC(needs_partial_sums)
+VESSIK_INSTANTIATE_NUMERIC(packed_product)
 
 }  // namespace vessik

@@ -56,7 +56,7 @@ bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStri
 
 ProbeTable make_probes() {
   ProbeTable p;
-  p.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
+  p.batched_matmul = &Guarded<&numeric::checked_matmul_into>::call;
   p.slice_product = &Guarded<&slice_product>::call;
   p.gemm_blocking = &gemm_blocking;
   p.multiply_add_probe = &multiply_add_probe;
@@ -67,10 +67,9 @@ KernelTable make_table(CpuLevel level, const ProbeTable* probes) {
   KernelTable t;
   t.level = level;
   t.probes = probes;
-  t.f16 = typed_table<Half>();
-  t.bf16 = typed_table<BFloat16>();
-  t.f32 = typed_table<float>();
-  t.boolean = typed_table<bool>();
+  t.typed_kernels = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::tuple{typed_table<element_of<static_cast<DType>(I)>>()...};
+  }(std::make_index_sequence<kElementTypeCount>{});
   t.widen_f16 = &Guarded<&widen_f16>::call;
   t.narrow_f16 = &Guarded<&narrow_f16>::call;
   t.widen_bf16 = &Guarded<&widen_bf16>::call;

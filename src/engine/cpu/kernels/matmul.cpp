@@ -202,26 +202,16 @@ std::string axes_mismatch(const char* name, const StridedView<T>& v, std::size_t
 
 template <NumericElement T>
 Result<void> batched_product(const StridedView<T>& out, const StridedView<const T>& a, const StridedView<const T>& b) {
-  // The views come from internal_linalg_matmul, which makes these hold; they
-  // are checked once here rather than trusted, as the function is public.
+  // The views fit together: strided_matmul makes them so, and
+  // checked_matmul_into checks.
   const std::size_t nd = out.ndim();
-  if (nd < 2) return kernel_fail("Failed to view Out as 2D: " + std::to_string(nd) + " axes");
-  if (a.ndim() != nd) return kernel_fail(axes_mismatch("A", a, nd));
-  if (b.ndim() != nd) return kernel_fail(axes_mismatch("B", b, nd));
-  const std::uint64_t rows = a.shape[nd - 2];
   const std::uint64_t k = a.shape[nd - 1];
   const std::uint64_t n = b.shape[nd - 1];
-  const Shape batch = batch_of(out.shape);
-  if (batch_of(a.shape) != batch || batch_of(b.shape) != batch || b.shape[nd - 2] != k || out.shape[nd - 2] != rows ||
-      out.shape[nd - 1] != n) {
-    return kernel_fail("Matmul operands do not match the output: Out " + shape_to_string(out.shape) + ", A " +
-                       shape_to_string(a.shape) + ", B " + shape_to_string(b.shape));
-  }
   // A batch axis along which b stays put while a and out carry on row after
   // row is more rows of one product: [4096, 8, 8] @ [8, 8] is one
   // 32768 x 8 x 8 product rather than 4096 tiny ones.
   std::size_t batch_axes = nd - 2;
-  std::uint64_t m = rows;
+  std::uint64_t m = a.shape[nd - 2];
   while (batch_axes > 0) {
     const std::size_t axis = batch_axes - 1;
     const auto step = static_cast<std::int64_t>(m);
@@ -285,32 +275,21 @@ Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedVi
   return out;
 }
 
-Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
-                                      const StridedView<const float>& b) {
+Result<void> checked_matmul_into(const StridedView<float>& out, const StridedView<const float>& a,
+                                 const StridedView<const float>& b) {
+  const std::size_t nd = out.ndim();
+  if (nd < 2) return kernel_fail("Failed to view Out as 2D: " + std::to_string(nd) + " axes");
+  if (a.ndim() != nd) return kernel_fail(axes_mismatch("A", a, nd));
+  if (b.ndim() != nd) return kernel_fail(axes_mismatch("B", b, nd));
+  const Shape batch = batch_of(out.shape);
+  if (batch_of(a.shape) != batch || batch_of(b.shape) != batch || b.shape[nd - 2] != a.shape[nd - 1] ||
+      out.shape[nd - 2] != a.shape[nd - 2] || out.shape[nd - 1] != b.shape[nd - 1]) {
+    return kernel_fail("Matmul operands do not match the output: Out " + shape_to_string(out.shape) + ", A " +
+                       shape_to_string(a.shape) + ", B " + shape_to_string(b.shape));
+  }
   return batched_product<float>(out, a, b);
 }
 
-Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b) {
-  return strided_matmul<float>(a, b);
-}
-
-Result<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b) {
-  return strided_matmul<float>(a.view(), b.view());
-}
-
-// Every product of two 16-bit values is exact in F32 (at most 22
-// significant bits); the sums round in F32 as for F32 operands, and each
-// output element rounds once to T.
-template <NumericElement T>
-Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdArray<T>& a, const NdArray<T>& b) {
-  return strided_matmul<T>(a.view(), b.view());
-}
-
-template struct MatmulOps<Half>;
-template struct MatmulOps<BFloat16>;
-
-template Result<NdArray<Half>> strided_matmul(const StridedView<const Half>&, const StridedView<const Half>&);
-template Result<NdArray<BFloat16>> strided_matmul(const StridedView<const BFloat16>&, const StridedView<const BFloat16>&);
-template Result<NdArray<float>> strided_matmul(const StridedView<const float>&, const StridedView<const float>&);
+VESSIK_INSTANTIATE_NUMERIC(strided_matmul)
 
 }  // namespace vessik::numeric

@@ -15,7 +15,7 @@ Result<CpuStorage> logical(const CpuStorage& self, const CpuStorage& other,
   if (a == nullptr || b == nullptr) {
     return fail(ErrorKind::RuntimeError, "Logical operations are only supported for Bool data types.");
   }
-  return to_storage((kernels().boolean.*kernel)(*a, *b));
+  return to_storage((kernels().typed<bool>().*kernel)(*a, *b));
 }
 
 }  // namespace
@@ -30,7 +30,7 @@ VESSIK_LOGICAL_OPS(VESSIK_LOGICAL)
 Result<CpuStorage> CpuStorage::logical_not() const {
   const NdArray<bool>* a = get_if<bool>();
   if (a == nullptr) return fail(ErrorKind::RuntimeError, "Logical NOT is only supported for Bool data type.");
-  return to_storage(kernels().boolean.logical_not(*a));
+  return to_storage(kernels().typed<bool>().logical_not(*a));
 }
 
 }  // namespace vessik

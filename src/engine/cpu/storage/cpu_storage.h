@@ -19,7 +19,7 @@ namespace vessik {
 class CpuStorage {
  public:
   // Variant positions equal the numeric DType values.
-  using Variant = std::variant<NdArray<Half>, NdArray<BFloat16>, NdArray<float>, NdArray<bool>>;
+  using Variant = ForEachElement<std::variant, NdArray>;
 
   template <Element T>
   explicit CpuStorage(NdArray<T>&& array) : data_(std::move(array)) {}

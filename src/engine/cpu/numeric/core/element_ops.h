@@ -50,7 +50,8 @@ using Lt = Comparison<std::less<>>;
 // quiet NaN: we return the operand with its quiet bit set. The 16-bit types
 // have no such exception: every NaN pattern gives +0.
 struct Relu {
-  constexpr float operator()(float x) const {
+  template <std::same_as<float> F>
+  constexpr F operator()(F x) const {
     const std::uint32_t u = std::bit_cast<std::uint32_t>(x);
     const bool signalling = (u & 0x7fffffffu) > 0x7f800000u && (u & 0x00400000u) == 0;
     const float other = signalling ? std::bit_cast<float>(u | 0x00400000u) : 0.0f;

@@ -26,7 +26,7 @@ template <class T>
 concept F32LaneVector = std::same_as<T, F32Lanes<4>> || std::same_as<T, F32Lanes<8>> || std::same_as<T, F32Lanes<16>>;
 
 template <class T>
-concept ArithmeticValue = NumericElement<T> || F32LaneVector<T>;
+concept ArithmeticValue = ComputesInF32<T> || F32LaneVector<T>;
 
 // Note [Which NaN]
 // When both operands are NaN, IEEE 754 leaves open whose payload the result

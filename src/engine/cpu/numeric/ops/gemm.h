@@ -26,8 +26,8 @@
 
 #include <cstdint>
 
+#include "engine/cpu/dtype.h"
 #include "engine/cpu/error.h"
-#include "engine/cpu/half/half.h"
 #include "engine/cpu/numeric/ops/matrix.h"
 
 namespace vessik {
@@ -53,19 +53,12 @@ Result<void> reserve_gemm_buffers();
 // reserve_gemm_buffers() must have succeeded on this thread. For 16-bit
 // operands deeper than one block, `partial` holds m×n floats of running
 // sums (row-major); otherwise it may be null.
-template <class T>
+template <ComputesInF32 T>
 void packed_product(std::int64_t m, std::int64_t k, std::int64_t n, MatrixRef<T> out, MatrixRef<const T> a,
                     MatrixRef<const T> b, float* partial);
 
 // Whether packed_product needs `partial` for this depth and element type.
-template <class T>
+template <ComputesInF32 T>
 bool needs_partial_sums(std::int64_t k);
-
-extern template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<float>,
-                                    MatrixRef<const float>, MatrixRef<const float>, float*);
-extern template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<Half>,
-                                    MatrixRef<const Half>, MatrixRef<const Half>, float*);
-extern template void packed_product(std::int64_t, std::int64_t, std::int64_t, MatrixRef<BFloat16>,
-                                    MatrixRef<const BFloat16>, MatrixRef<const BFloat16>, float*);
 
 }  // namespace vessik

@@ -9,45 +9,27 @@
 
 namespace vessik::numeric {
 
-// The product of any numeric element type over views.
+// The product of any numeric element type over views. Checks the axis
+// counts, the inner lengths and the batch axes, in that order, each failure
+// a RuntimeError with its fixed message. F16 and BF16 operands are widened
+// to F32, as they are packed or block by block, and each output element
+// rounds once.
 template <NumericElement T>
 Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedView<const T>& b);
 
-// The F32 product: checks the axis counts, the inner lengths and the batch
-// axes, in that order, each failure a RuntimeError with its fixed message.
-Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b);
-Result<NdArray<float>> internal_linalg_matmul(const NdArray<float>& a, const NdArray<float>& b);
-
-// out = a · b for every batch index, one 2-D product per slice written
-// straight into out's slice. The three views share ndim (at least 2) and
-// batch axes, and out is m×n for a m×k and b k×n; out must not overlap the
-// operands. Batch indices are visited in row-major order; a batch axis of
-// length 0 runs no product at all.
-Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
-                                      const StridedView<const float>& b);
-
-// The product for each numeric element type. F16 and BF16 operands are
-// widened to F32, as they are packed or block by block, and each output
-// element rounds once.
-template <NumericElement T>
-struct MatmulOps {
-  static Result<NdArray<T>> do_matmul(const NdArray<T>& a, const NdArray<T>& b);
-};
-
-template <>
-struct MatmulOps<float> {
-  static Result<NdArray<float>> do_matmul(const NdArray<float>& a, const NdArray<float>& b) {
-    return internal_linalg_matmul(a, b);
-  }
-};
-
-extern template struct MatmulOps<Half>;
-extern template struct MatmulOps<BFloat16>;
-
-// MatmulOps<T>::do_matmul as a function, for the kernel table.
+// strided_matmul of whole arrays, for the kernel table.
 template <NumericElement T>
 Result<NdArray<T>> matmul(const NdArray<T>& a, const NdArray<T>& b) {
-  return MatmulOps<T>::do_matmul(a, b);
+  return strided_matmul<T>(a.view(), b.view());
 }
+
+// For the tests (probe_table.h): out = a · b for every batch index, one 2-D
+// product per slice written straight into out's slice, after checking what
+// strided_matmul's own views satisfy by construction: the three views share
+// ndim (at least 2) and batch axes, and out is m×n for a m×k and b k×n; out
+// must not overlap the operands. Batch indices are visited in row-major
+// order; a batch axis of length 0 runs no product at all.
+Result<void> checked_matmul_into(const StridedView<float>& out, const StridedView<const float>& a,
+                                 const StridedView<const float>& b);
 
 }  // namespace vessik::numeric
