@@ -97,7 +97,7 @@ PyObject* get_strides(PyObject* self, void*) noexcept {
 PyObject* get_dtype(PyObject* self, void*) noexcept {
   return with_borrow(self, [](const Tensor& t) {
     const DType d = t.storage->dtype();
-    return Py_XNewRef(cached_str(dtype_str[static_cast<std::size_t>(d)], dtype_short_name(d).data()));
+    return Py_XNewRef(cached_str(dtype_str[static_cast<std::size_t>(d)], dtype_names(d).short_name.data()));
   });
 }
 

@@ -136,7 +136,7 @@ PyObject* numpy_array_function() noexcept { return array_function; }
 
 PyArray_Descr* descr_of(DType d) noexcept {
   return descr_cache[static_cast<std::size_t>(d)].get([d]() -> PyArray_Descr* {
-    const std::string_view numpy_name = dtype_numpy_name(d);
+    const std::string_view numpy_name = dtype_names(d).numpy;
     PyObject* name = PyUnicode_FromStringAndSize(numpy_name.data(), static_cast<Py_ssize_t>(numpy_name.size()));
     if (name == nullptr) return nullptr;
     PyArray_Descr* descr = nullptr;

@@ -32,16 +32,23 @@ inline constexpr std::size_t kElementTypeCount = 0 VESSIK_ELEMENT_TYPES(VESSIK_C
 inline constexpr std::size_t kNumericTypeCount = 0 VESSIK_NUMERIC_TYPES(VESSIK_COUNT);
 #undef VESSIK_COUNT
 
-// Display name used in engine messages.
-constexpr std::string_view dtype_name(DType d) {
+struct DTypeNames {
+  std::string_view engine;  // in engine messages
+  std::string_view numpy;   // NumPy's, by which the binding finds its dtype
+  std::string_view short_name;  // a tensor's dtype attribute
+};
+
+constexpr DTypeNames dtype_names(DType d) {
   switch (d) {
-#define VESSIK_NAME(e, T, C, name, ...) \
-  case DType::e: return name;
-    VESSIK_ELEMENT_TYPES(VESSIK_NAME)
-#undef VESSIK_NAME
+#define VESSIK_NAMES(e, T, C, ...) \
+  case DType::e: return {__VA_ARGS__};
+    VESSIK_ELEMENT_TYPES(VESSIK_NAMES)
+#undef VESSIK_NAMES
   }
-  return "?";
+  return {"?", "?", "?"};
 }
+
+constexpr std::string_view dtype_name(DType d) { return dtype_names(d).engine; }
 
 // The element type a constructor's dtype name selects: exact and
 // case-sensitive, the NumPy name or its short form.
@@ -51,28 +58,6 @@ constexpr std::optional<DType> dtype_from_name(std::string_view name) {
   VESSIK_ELEMENT_TYPES(VESSIK_FROM_NAME)
 #undef VESSIK_FROM_NAME
   return std::nullopt;
-}
-
-// The short name, which a tensor's dtype attribute gives.
-constexpr std::string_view dtype_short_name(DType d) {
-  switch (d) {
-#define VESSIK_SHORT_NAME(e, T, C, engine_name, numpy_name, short_name) \
-  case DType::e: return short_name;
-    VESSIK_ELEMENT_TYPES(VESSIK_SHORT_NAME)
-#undef VESSIK_SHORT_NAME
-  }
-  return "?";
-}
-
-// The NumPy name, by which the binding finds NumPy's dtype.
-constexpr std::string_view dtype_numpy_name(DType d) {
-  switch (d) {
-#define VESSIK_NUMPY_NAME(e, T, C, engine_name, numpy_name, ...) \
-  case DType::e: return numpy_name;
-    VESSIK_ELEMENT_TYPES(VESSIK_NUMPY_NAME)
-#undef VESSIK_NUMPY_NAME
-  }
-  return "?";
 }
 
 template <class T> struct DTypeOf;

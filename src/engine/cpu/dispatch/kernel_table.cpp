@@ -1,7 +1,5 @@
 #include "engine/cpu/dispatch/kernel_table.h"
 
-#include "engine/cpu/dispatch/probe_table.h"
-
 // Each level's table, defined in its own isolated object (Note [One table
 // per level]). Only baseline exists off x86-64.
 extern "C" const vessik::KernelTable* vessik_kernel_table_baseline();
@@ -24,11 +22,6 @@ const KernelTable* kernels_at(CpuLevel level) {
 #endif
   }
   return nullptr;
-}
-
-const ProbeTable* probes_at(CpuLevel level) {
-  const KernelTable* table = kernels_at(level);
-  return table == nullptr ? nullptr : table->probes;
 }
 
 const KernelTable& kernels() {

@@ -56,7 +56,7 @@ bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStri
 
 ProbeTable make_probes() {
   ProbeTable p;
-  p.batched_matmul = &Guarded<&numeric::checked_matmul_into>::call;
+  p.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
   p.slice_product = &Guarded<&slice_product>::call;
   p.gemm_blocking = &gemm_blocking;
   p.multiply_add_probe = &multiply_add_probe;

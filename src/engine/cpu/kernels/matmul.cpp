@@ -194,16 +194,8 @@ Result<void> product_16(const StridedView<T>& out, const StridedView<const T>& a
   return {};
 }
 
-template <class T>
-std::string axes_mismatch(const char* name, const StridedView<T>& v, std::size_t out_ndim) {
-  return std::string("Failed to view ") + name + " as 2D: " + std::to_string(v.ndim()) + " axes against " +
-         std::to_string(out_ndim) + " of Out";
-}
-
 template <NumericElement T>
 Result<void> batched_product(const StridedView<T>& out, const StridedView<const T>& a, const StridedView<const T>& b) {
-  // The views fit together: strided_matmul makes them so, and
-  // checked_matmul_into checks.
   const std::size_t nd = out.ndim();
   const std::uint64_t k = a.shape[nd - 1];
   const std::uint64_t n = b.shape[nd - 1];
@@ -233,10 +225,9 @@ Result<void> batched_product(const StridedView<T>& out, const StridedView<const 
   return {};
 }
 
-}  // namespace
-
+// The steps of internal_linalg_matmul for any numeric element type.
 template <NumericElement T>
-Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedView<const T>& b) {
+Result<NdArray<T>> checked_product(const StridedView<const T>& a, const StridedView<const T>& b) {
   if (a.ndim() < 2 || b.ndim() < 2) {
     return kernel_fail("Matmul requires at least 2D tensors. A: " + std::to_string(a.ndim()) +
                        "D, B: " + std::to_string(b.ndim()) + "D");
@@ -275,21 +266,26 @@ Result<NdArray<T>> strided_matmul(const StridedView<const T>& a, const StridedVi
   return out;
 }
 
-Result<void> checked_matmul_into(const StridedView<float>& out, const StridedView<const float>& a,
-                                 const StridedView<const float>& b) {
-  const std::size_t nd = out.ndim();
-  if (nd < 2) return kernel_fail("Failed to view Out as 2D: " + std::to_string(nd) + " axes");
-  if (a.ndim() != nd) return kernel_fail(axes_mismatch("A", a, nd));
-  if (b.ndim() != nd) return kernel_fail(axes_mismatch("B", b, nd));
-  const Shape batch = batch_of(out.shape);
-  if (batch_of(a.shape) != batch || batch_of(b.shape) != batch || b.shape[nd - 2] != a.shape[nd - 1] ||
-      out.shape[nd - 2] != a.shape[nd - 2] || out.shape[nd - 1] != b.shape[nd - 1]) {
-    return kernel_fail("Matmul operands do not match the output: Out " + shape_to_string(out.shape) + ", A " +
-                       shape_to_string(a.shape) + ", B " + shape_to_string(b.shape));
-  }
+}  // namespace
+
+Result<NdArray<float>> internal_linalg_matmul(const StridedView<const float>& a, const StridedView<const float>& b) {
+  return checked_product<float>(a, b);
+}
+
+Result<void> batched_matmul_recursive(const StridedView<float>& out, const StridedView<const float>& a,
+                                      const StridedView<const float>& b) {
   return batched_product<float>(out, a, b);
 }
 
-VESSIK_INSTANTIATE_NUMERIC(strided_matmul)
+// Every product of two 16-bit values is exact in F32 (at most 22
+// significant bits); the sums round in F32 as for F32 operands, and each
+// output element rounds once to T.
+template <NumericElement T>
+Result<NdArray<T>> MatmulOps<T>::do_matmul(const StridedView<const T>& a, const StridedView<const T>& b) {
+  return checked_product<T>(a, b);
+}
+
+template struct MatmulOps<Half>;
+template struct MatmulOps<BFloat16>;
 
 }  // namespace vessik::numeric

@@ -35,12 +35,12 @@ Result<std::pair<NdArray<T>, NdArray<T>>> matmul_backward(const NdArray<T>& g_ar
   const StridedView<const T> g = g_array.view(), lhs = lhs_array.view(), rhs = rhs_array.view();
   std::pair<NdArray<T>, NdArray<T>> out;
   if (wanted != WantedGradients::RhsOnly) {
-    auto for_lhs = strided_matmul<T>(g, swapped_last_axes(rhs));
+    auto for_lhs = MatmulOps<T>::do_matmul(g, swapped_last_axes(rhs));
     if (!for_lhs) return std::unexpected(std::move(for_lhs.error()));
     out.first = std::move(*for_lhs);
   }
   if (wanted != WantedGradients::LhsOnly) {
-    auto for_rhs = strided_matmul<T>(swapped_last_axes(lhs), g);
+    auto for_rhs = MatmulOps<T>::do_matmul(swapped_last_axes(lhs), g);
     if (!for_rhs) return std::unexpected(std::move(for_rhs.error()));
     out.second = std::move(*for_rhs);
   }
