@@ -50,11 +50,11 @@ Result<std::optional<Storage>> matrix_axes_reduced(const Storage& g, const Stora
   return std::optional<Storage>{std::move(*reduced)};
 }
 
-template <BinaryKernel K>
+template <SavedBinaryKind K>
 Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const StorageHandle& g_handle) const {
   const Storage& g_in = *g_handle;
   std::optional<Storage> reduced;
-  if constexpr (K == BinaryKernel::Matmul) {
+  if constexpr (K == SavedBinaryKind::Matmul) {
     auto r = matrix_axes_reduced(g_in, *lhs_data, *rhs_data);
     if (!r) return std::unexpected(std::move(r.error()));
     reduced = std::move(*r);
@@ -65,7 +65,7 @@ Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const StorageHan
   if constexpr (std::is_same_v<SavedBinaryNode, node>) return Storage::member(*lhs_data, g, *rhs_data, wanted);
     VESSIK_GRADIENT_OPS(VESSIK_RULE)
 #undef VESSIK_RULE
-    if constexpr (K == BinaryKernel::Matmul) return Storage::backward_matmul(*lhs_data, g, *rhs_data, wanted);
+    if constexpr (K == SavedBinaryKind::Matmul) return Storage::backward_matmul(*lhs_data, g, *rhs_data, wanted);
   }();
   if (!grads) return std::unexpected(std::move(grads.error()));
   if (wanted != WantedGradients::RhsOnly) {
@@ -75,9 +75,9 @@ Result<void> SavedBinaryNode<K>::backward(AutogradContext& ctx, const StorageHan
   return ctx.accumulate(rhs, share(std::move(grads->second)));
 }
 
-template struct SavedBinaryNode<BinaryKernel::Mul>;
-template struct SavedBinaryNode<BinaryKernel::Div>;
-template struct SavedBinaryNode<BinaryKernel::Matmul>;
+template struct SavedBinaryNode<SavedBinaryKind::Mul>;
+template struct SavedBinaryNode<SavedBinaryKind::Div>;
+template struct SavedBinaryNode<SavedBinaryKind::Matmul>;
 
 Result<void> ReluNode::backward(AutogradContext& ctx, const StorageHandle& g) const {
   auto grad = Storage::backward_relu(*input_data, *g);

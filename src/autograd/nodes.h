@@ -37,7 +37,7 @@ struct SubNode final : BackwardOp {
 
 // Mul, Div and Matmul share the shape of their rule: one kernel yields both
 // gradients from the saved operands' data.
-enum class BinaryKernel { Mul, Div, Matmul };
+enum class SavedBinaryKind { Mul, Div, Matmul };
 
 //
 // Note [Gradients nobody reads]
@@ -45,7 +45,7 @@ enum class BinaryKernel { Mul, Div, Matmul };
 // gradient can never be read, and the gradient kernels skip computing it
 // (in a training step the input batch is such an operand: a third of the
 // backward products).
-template <BinaryKernel K>
+template <SavedBinaryKind K>
 struct SavedBinaryNode final : BackwardOp {
   StorageHandle lhs_data, rhs_data;
   std::uint64_t lhs, rhs;
@@ -55,9 +55,9 @@ struct SavedBinaryNode final : BackwardOp {
       : lhs_data(std::move(ld)), rhs_data(std::move(rd)), lhs(l), rhs(r), wanted(w) {}
   Result<void> backward(AutogradContext& ctx, const StorageHandle& g) const override;
 };
-using MulNode = SavedBinaryNode<BinaryKernel::Mul>;
-using DivNode = SavedBinaryNode<BinaryKernel::Div>;
-using MatmulNode = SavedBinaryNode<BinaryKernel::Matmul>;
+using MulNode = SavedBinaryNode<SavedBinaryKind::Mul>;
+using DivNode = SavedBinaryNode<SavedBinaryKind::Div>;
+using MatmulNode = SavedBinaryNode<SavedBinaryKind::Matmul>;
 
 struct ReluNode final : BackwardOp {
   StorageHandle input_data;

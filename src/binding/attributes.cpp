@@ -10,7 +10,7 @@
 #include "tensor/ops.h"
 #include "binding/numpy_storage.h"
 #include "binding/errors.h"
-#include "binding/members.h"
+#include "binding/slots.h"
 #include "binding/numpy_api.h"
 #include "binding/process_cache.h"
 #include "binding/py_tensor.h"

@@ -7,7 +7,7 @@
 #include "binding/numpy_storage.h"
 #include "binding/arguments.h"
 #include "binding/errors.h"
-#include "binding/members.h"
+#include "binding/slots.h"
 #include "binding/numpy_api.h"
 #include "binding/process_cache.h"
 #include "binding/py_tensor.h"

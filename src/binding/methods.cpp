@@ -5,7 +5,7 @@
 
 #include "binding/arguments.h"
 #include "binding/errors.h"
-#include "binding/members.h"
+#include "binding/slots.h"
 #include "binding/operands.h"
 #include "binding/process_cache.h"
 #include "binding/py_tensor.h"

@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "binding/errors.h"
-#include "binding/members.h"
+#include "binding/slots.h"
 #include "binding/operands.h"
 #include "binding/py_tensor.h"
 #include "tensor/ops.h"

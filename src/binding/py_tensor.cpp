@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "binding/members.h"
+#include "binding/slots.h"
 #include "binding/process_cache.h"
 
 namespace vessik::api {

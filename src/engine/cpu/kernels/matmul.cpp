@@ -287,5 +287,6 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const StridedView<const T>& a, const 
 
 template struct MatmulOps<Half>;
 template struct MatmulOps<BFloat16>;
+template struct MatmulOps<float>;
 
 }  // namespace vessik::numeric

@@ -13,7 +13,7 @@ namespace {
 
 // Hands `kernel` self's typed array and other's array of the same type.
 template <class Kernel>
-Result<CpuStorage> same_type(const CpuStorage& self, const CpuStorage& other, Kernel kernel) {
+Result<CpuStorage> run_on_same_type(const CpuStorage& self, const CpuStorage& other, Kernel kernel) {
   return self.visit([&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
     if constexpr (requires { kernel(a, a); }) {
       return to_storage(kernel(a, *other.get_if<T>()));
@@ -34,7 +34,7 @@ Result<CpuStorage> arithmetic(const CpuStorage& self, const CpuStorage& other, K
     return fail(ErrorKind::TypeError,
                 "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
   }
-  return same_type(self, other, kernel);
+  return run_on_same_type(self, other, kernel);
 }
 
 template <class Kernel>
@@ -43,7 +43,7 @@ Result<CpuStorage> comparison(const CpuStorage& self, const CpuStorage& other, c
     return fail(ErrorKind::RuntimeError,
                 std::string("Tensor device or dtype mismatch for element-wise ") + symbol + " operation.");
   }
-  return same_type(self, other, kernel);
+  return run_on_same_type(self, other, kernel);
 }
 
 // Scalar operations take F16, BF16 and F32; Bool fails with `bool_error()`.

@@ -1,9 +1,25 @@
-// Shape operations of CpuStorage: every element type.
+// The layout and the shape operations of CpuStorage: every element type.
 
 #include "engine/cpu/array/shape_ops.h"
 #include "engine/cpu/storage/cpu_storage.h"
 
 namespace vessik {
+
+Shape CpuStorage::shape() const {
+  return visit([](const auto& a) { return a.shape(); });
+}
+
+Strides CpuStorage::strides() const {
+  return visit([](const auto& a) { return a.strides(); });
+}
+
+std::size_t CpuStorage::ndim() const {
+  return visit([](const auto& a) { return a.ndim(); });
+}
+
+Result<CpuStorage> CpuStorage::clone() const {
+  return visit([](const auto& a) { return to_storage(a.clone()); });
+}
 
 Result<CpuStorage> CpuStorage::zeros_like() const {
   return visit([](const auto& a) { return to_storage(shape_ops::zeros_like(a)); });

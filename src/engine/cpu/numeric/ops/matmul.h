@@ -29,16 +29,10 @@ Result<void> batched_matmul_recursive(const StridedView<float>& out, const Strid
 // products read their transposed operands in place). F16 and BF16 operands
 // are widened to F32, as they are packed or block by block, each output
 // element rounds once, and the checks and messages are the F32 product's.
+// For F32 it is internal_linalg_matmul.
 template <NumericElement T>
 struct MatmulOps {
   static Result<NdArray<T>> do_matmul(const StridedView<const T>& a, const StridedView<const T>& b);
-};
-
-template <>
-struct MatmulOps<float> {
-  static Result<NdArray<float>> do_matmul(const StridedView<const float>& a, const StridedView<const float>& b) {
-    return internal_linalg_matmul(a, b);
-  }
 };
 
 // MatmulOps<T>::do_matmul of whole arrays, for the kernel table.
