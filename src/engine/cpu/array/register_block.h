@@ -9,32 +9,28 @@
 
 namespace vessik {
 
-// The type of the level's __m128, __m256 or __m512.
-typedef float F32Register __attribute__((vector_size(kVectorBytes), may_alias));
-
 // Each level's streaming store and the lane shuffles of its transposition,
 // within 128-bit quarters. (AVX-512's zero-masking forms with a full mask are
 // the plain instructions; GCC 12 warns about the plain ones' undefined operand.)
 #if defined(__AVX512F__)
-inline void stream_f32(float* p, F32Register v) { _mm512_stream_ps(p, v); }
-inline F32Register unpack_lo(F32Register a, F32Register b) { return _mm512_maskz_unpacklo_ps(0xffff, a, b); }
-inline F32Register unpack_hi(F32Register a, F32Register b) { return _mm512_maskz_unpackhi_ps(0xffff, a, b); }
-template <int I> inline F32Register shuffle(F32Register a, F32Register b) { return _mm512_shuffle_ps(a, b, I); }
+inline void stream_f32(float* p, F32Vector v) { _mm512_stream_ps(p, v); }
+inline F32Vector unpack_lo(F32Vector a, F32Vector b) { return _mm512_maskz_unpacklo_ps(0xffff, a, b); }
+inline F32Vector unpack_hi(F32Vector a, F32Vector b) { return _mm512_maskz_unpackhi_ps(0xffff, a, b); }
+template <int I> inline F32Vector shuffle(F32Vector a, F32Vector b) { return _mm512_shuffle_ps(a, b, I); }
 #elif defined(__AVX__)
-inline void stream_f32(float* p, F32Register v) { _mm256_stream_ps(p, v); }
-inline F32Register unpack_lo(F32Register a, F32Register b) { return _mm256_unpacklo_ps(a, b); }
-inline F32Register unpack_hi(F32Register a, F32Register b) { return _mm256_unpackhi_ps(a, b); }
-template <int I> inline F32Register shuffle(F32Register a, F32Register b) { return _mm256_shuffle_ps(a, b, I); }
+inline void stream_f32(float* p, F32Vector v) { _mm256_stream_ps(p, v); }
+inline F32Vector unpack_lo(F32Vector a, F32Vector b) { return _mm256_unpacklo_ps(a, b); }
+inline F32Vector unpack_hi(F32Vector a, F32Vector b) { return _mm256_unpackhi_ps(a, b); }
+template <int I> inline F32Vector shuffle(F32Vector a, F32Vector b) { return _mm256_shuffle_ps(a, b, I); }
 #else
-inline void stream_f32(float* p, F32Register v) { _mm_stream_ps(p, v); }
+inline void stream_f32(float* p, F32Vector v) { _mm_stream_ps(p, v); }
 #endif
 // A square block: one row, in one register, per lane.
 inline constexpr int kBlock = kVectorFloats;
 
 // Unaligned, as the intrinsics load and store.
-typedef F32Register UnalignedF32 __attribute__((aligned(1)));
-inline F32Register load_f32(const float* p) { return *reinterpret_cast<const UnalignedF32*>(p); }
-inline void store_f32(float* p, F32Register v) { *reinterpret_cast<UnalignedF32*>(p) = v; }
+inline F32Vector load_f32(const float* p) { return *reinterpret_cast<const UnalignedF32Lanes<kVectorFloats>*>(p); }
+inline void store_f32(float* p, F32Vector v) { *reinterpret_cast<UnalignedF32Lanes<kVectorFloats>*>(p) = v; }
 
 // r[k] holds row k on entry and column k on exit.
 inline void transpose_block(__m128 (&r)[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
@@ -42,8 +38,8 @@ inline void transpose_block(__m128 (&r)[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2]
 #if defined(__AVX__)
 // Each 128-bit quarter of four rows is transposed by interleaving the 32-bit,
 // then the 64-bit lanes of row pairs; then the rows exchange quarters.
-inline void transpose_block(F32Register (&r)[kBlock]) {
-  F32Register t[kBlock];
+inline void transpose_block(F32Vector (&r)[kBlock]) {
+  F32Vector t[kBlock];
   for (int k = 0; k < kBlock; k += 2) {
     t[k] = unpack_lo(r[k], r[k + 1]);
     t[k + 1] = unpack_hi(r[k], r[k + 1]);

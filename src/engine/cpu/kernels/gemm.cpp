@@ -45,8 +45,6 @@ constexpr int kAWidth = kVectorFloats;
 // The deepest block, for the per-row staging of a panel on the stack.
 constexpr std::int64_t kMaxDepth = 1024;
 
-typedef float Vec __attribute__((vector_size(kVectorBytes)));
-
 // The kernel of Note [Packed products]:
 // c = (accumulate ? c : 0) + the kc steps of the first Rows rows of an a
 // panel (kTileRows values per step) times Panels adjacent b panels
@@ -56,21 +54,21 @@ template <int Rows = kTileRows, int Panels = 1>
 [[gnu::always_inline]] inline void tile(std::int64_t kc, const float* ap, const float* bp, float* c, std::int64_t ldc,
                                         bool accumulate, std::int64_t panel_stride = 0) {
   constexpr int kVectors = Panels * kTileVectors;
-  Vec acc[Rows][kVectors];
+  F32Vector acc[Rows][kVectors];
   for (int r = 0; r < Rows; ++r) {
     for (int t = 0; t < kVectors; ++t) {
       if (accumulate) {
-        std::memcpy(&acc[r][t], c + r * ldc + t * kVectorFloats, sizeof(Vec));
+        std::memcpy(&acc[r][t], c + r * ldc + t * kVectorFloats, sizeof(F32Vector));
       } else {
-        acc[r][t] = Vec{};
+        acc[r][t] = F32Vector{};
       }
     }
   }
   for (std::int64_t p = 0; p < kc; ++p) {
-    Vec bv[kVectors];
+    F32Vector bv[kVectors];
     for (int q = 0; q < Panels; ++q) {
       for (int t = 0; t < kTileVectors; ++t) {
-        std::memcpy(&bv[q * kTileVectors + t], bp + q * panel_stride + t * kVectorFloats, sizeof(Vec));
+        std::memcpy(&bv[q * kTileVectors + t], bp + q * panel_stride + t * kVectorFloats, sizeof(F32Vector));
       }
     }
     for (int r = 0; r < Rows; ++r) {
@@ -78,8 +76,8 @@ template <int Rows = kTileRows, int Panels = 1>
         const float av = ap[r];
         for (int t = 0; t < kVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
       } else {
-        Vec av;
-        std::memcpy(&av, ap + r * kAWidth, sizeof(Vec));
+        F32Vector av;
+        std::memcpy(&av, ap + r * kAWidth, sizeof(F32Vector));
         for (int t = 0; t < kVectors; ++t) acc[r][t] = fused_multiply_add(bv[t], av, acc[r][t]);
       }
     }
@@ -87,7 +85,7 @@ template <int Rows = kTileRows, int Panels = 1>
     bp += kTileColumns;
   }
   for (int r = 0; r < Rows; ++r) {
-    for (int t = 0; t < kVectors; ++t) std::memcpy(c + r * ldc + t * kVectorFloats, &acc[r][t], sizeof(Vec));
+    for (int t = 0; t < kVectors; ++t) std::memcpy(c + r * ldc + t * kVectorFloats, &acc[r][t], sizeof(F32Vector));
   }
 }
 

@@ -188,14 +188,6 @@ Result<void> reserve_scratch(std::size_t floats) {
 template <int W>
 using Lanes = typename std::conditional_t<W == 1, std::type_identity<float>, F32LanesOf<W>>::type;
 
-// W floats anywhere in memory. Moves through this type, unlike memcpy,
-// leave the accumulators in registers: a memcpy takes their address.
-template <int W>
-struct UnalignedLanesOf {
-  typedef float type __attribute__((vector_size(W * sizeof(float)), aligned(alignof(float)), may_alias));
-};
-template <int W>
-using UnalignedLanes = typename UnalignedLanesOf<W>::type;
 
 // Loops over a tile's rows and strips, unrolled before GCC decides where
 // the accumulators live: left as loops, the accumulator array stays in
@@ -210,7 +202,7 @@ inline void load_lanes(Lanes<W>& v, const float* p, std::int64_t stride) {
   if constexpr (W == 1) {
     v = *p;
   } else if constexpr (Unit) {
-    v = *reinterpret_cast<const UnalignedLanes<W>*>(p);
+    v = *reinterpret_cast<const UnalignedF32Lanes<W>*>(p);
   } else {
     float gathered[W];
     for (int l = 0; l < W; ++l) gathered[l] = p[l * stride];
@@ -223,7 +215,7 @@ inline void store_lanes(float* p, std::int64_t stride, const Lanes<W>& v) {
   if constexpr (W == 1) {
     *p = v;
   } else if constexpr (Unit) {
-    *reinterpret_cast<UnalignedLanes<W>*>(p) = v;
+    *reinterpret_cast<UnalignedF32Lanes<W>*>(p) = v;
   } else {
     for (int l = 0; l < W; ++l) p[l * stride] = v[l];
   }

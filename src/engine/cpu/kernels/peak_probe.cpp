@@ -10,10 +10,8 @@ namespace {
 // Enough chains to cover the latency of every multiply-add pipe.
 constexpr int kChains = 12;
 
-typedef float Vec __attribute__((vector_size(kVectorBytes)));
-
 // Hides v's value from the compiler, which then cannot fold the chains.
-inline void opaque(Vec& v) {
+inline void opaque(F32Vector& v) {
 #if defined(__x86_64__) || defined(__i386__)
   asm("" : "+x"(v));
 #elif defined(__aarch64__)
@@ -26,10 +24,10 @@ inline void opaque(Vec& v) {
 }  // namespace
 
 std::uint64_t multiply_add_probe(std::uint64_t steps) {
-  Vec acc[kChains];
-  for (int i = 0; i < kChains; ++i) acc[i] = Vec{} + static_cast<float>(i);
-  Vec scale = Vec{} + 0.999f;
-  Vec shift = Vec{} + 0.001f;
+  F32Vector acc[kChains];
+  for (int i = 0; i < kChains; ++i) acc[i] = F32Vector{} + static_cast<float>(i);
+  F32Vector scale = F32Vector{} + 0.999f;
+  F32Vector shift = F32Vector{} + 0.001f;
   for (std::uint64_t s = 0; s < steps; ++s) {
     opaque(scale);
     opaque(shift);

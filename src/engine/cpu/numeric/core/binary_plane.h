@@ -47,12 +47,10 @@ inline void binary_run(O* o, std::int64_t so, const T* a, std::int64_t sa, const
 // operation (TensorOps<float> for arithmetic), so the values are those of
 // the general walk.
 
-using F32Block = F32Lanes<kBlock>;
-
 // v[k] = elements (i0 .. i0 + kBlock - 1, j0 + k) of t, whose (i, j) is
 // t[i * step + j].
 inline void load_transposed_block(const float* t, std::int64_t t_step, std::int64_t i0, std::int64_t j0,
-                                  F32Register (&v)[kBlock]) {
+                                  F32Vector (&v)[kBlock]) {
   for (int k = 0; k < kBlock; ++k) {
     const float* const line = t + (i0 + k) * t_step + j0;
     v[k] = load_f32(line);
@@ -68,12 +66,12 @@ void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const 
                            std::int64_t o_row, std::int64_t n0, std::int64_t n1, Op op) {
   for (std::int64_t j0 = 0; j0 + kBlock <= n1; j0 += kBlock) {
     for (std::int64_t i0 = 0; i0 + kBlock <= n0; i0 += kBlock) {
-      F32Register v[kBlock];
+      F32Vector v[kBlock];
       load_transposed_block(t, t_step, i0, j0, v);
       for (int k = 0; k < kBlock; ++k) {
-        const auto x = reinterpret_cast<F32Block>(v[k]);
-        const auto y = reinterpret_cast<F32Block>(load_f32(r + (j0 + k) * r_row + i0));
-        const auto z = reinterpret_cast<F32Register>(ATransposed ? op(x, y) : op(y, x));
+        const auto x = reinterpret_cast<F32Vector>(v[k]);
+        const auto y = reinterpret_cast<F32Vector>(load_f32(r + (j0 + k) * r_row + i0));
+        const auto z = reinterpret_cast<F32Vector>(ATransposed ? op(x, y) : op(y, x));
         float* const p = o + (j0 + k) * o_row + i0;
         if constexpr (Stream) {
           stream_f32(p, z);
@@ -89,8 +87,8 @@ void transposed_blocks_f32(float* o, const float* t, std::int64_t t_step, const 
 // Sixteen bools (bytes 0 or 1) from a lane-wise comparison of block row k.
 template <bool ATransposed, class Op>
 inline __m128i compare_row(const __m512 (&v)[16], int k, const float* r_piece, Op op) {
-  const auto x = reinterpret_cast<F32Block>(v[k]);
-  const auto y = reinterpret_cast<F32Block>(_mm512_loadu_ps(r_piece));
+  const auto x = reinterpret_cast<F32Vector>(v[k]);
+  const auto y = reinterpret_cast<F32Vector>(_mm512_loadu_ps(r_piece));
   const auto lanes = ATransposed ? op(x, y) : op(y, x);
   // GCC 12's header fills the unused destination from _mm_undefined_si128().
 #pragma GCC diagnostic push

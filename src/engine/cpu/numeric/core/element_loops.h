@@ -155,14 +155,13 @@ inline std::int64_t arith16_unit(T* o, const T* a, const T* b, std::int64_t sb, 
   std::int64_t i = 0;
 #if defined(__SSE4_1__)
   if constexpr (std::is_same_v<T, BFloat16>) {
-    using Lanes = F32Lanes<kVectorFloats>;
     constexpr auto step = static_cast<std::int64_t>(bf16_lanes::kValues);
     auto apply = [&](bf16_lanes::U32 x, auto y) {
-      return reinterpret_cast<bf16_lanes::U32>(op(reinterpret_cast<Lanes>(x), y));
+      return reinterpret_cast<bf16_lanes::U32>(op(reinterpret_cast<F32Vector>(x), y));
     };
     bf16_lanes::U32 x0, x1, y0, y1;
     if (sb == 0) {
-      Lanes y;  // every lane b, -0 included
+      F32Vector y;  // every lane b, -0 included
       for (int l = 0; l < kVectorFloats; ++l) y[l] = static_cast<float>(*b);
       for (; i + step <= n; i += step) {
         bf16_lanes::split(a + i, x0, x1);
@@ -172,7 +171,7 @@ inline std::int64_t arith16_unit(T* o, const T* a, const T* b, std::int64_t sb, 
       for (; i + step <= n; i += step) {
         bf16_lanes::split(a + i, x0, x1);
         bf16_lanes::split(b + i, y0, y1);
-        bf16_lanes::join(apply(x0, reinterpret_cast<Lanes>(y0)), apply(x1, reinterpret_cast<Lanes>(y1)), o + i);
+        bf16_lanes::join(apply(x0, reinterpret_cast<F32Vector>(y0)), apply(x1, reinterpret_cast<F32Vector>(y1)), o + i);
       }
     }
   }

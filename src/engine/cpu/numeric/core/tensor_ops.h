@@ -10,18 +10,12 @@
 #include <type_traits>
 
 #include "engine/cpu/dtype.h"
+#include "engine/cpu/processor/vector_width.h"
 
 namespace vessik {
 
-// N binary32 lanes, each computed as TensorOps<float> computes one element:
-// the transposed walk of F32 arithmetic works on whole vector registers.
-template <int N>
-struct F32LanesOf {
-  typedef float type __attribute__((vector_size(N * sizeof(float))));
-};
-template <int N>
-using F32Lanes = typename F32LanesOf<N>::type;
-
+// The transposed walk of F32 arithmetic computes on whole vectors of lanes,
+// each lane as TensorOps<float> computes one element.
 template <class T>
 concept F32LaneVector = std::same_as<T, F32Lanes<4>> || std::same_as<T, F32Lanes<8>> || std::same_as<T, F32Lanes<16>>;
 
