@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "autograd/tape.h"
-#include "tensor/ops.h"
+#include "tensor/core.h"
 #include "binding/numpy_storage.h"
 #include "binding/errors.h"
 #include "binding/slots.h"

@@ -9,7 +9,7 @@
 #include "binding/operands.h"
 #include "binding/process_cache.h"
 #include "binding/py_tensor.h"
-#include "tensor/ops.h"
+#include "tensor/core.h"
 
 namespace vessik::api {
 

@@ -6,7 +6,7 @@
 #include "binding/errors.h"
 #include "binding/operands.h"
 #include "binding/py_tensor.h"
-#include "tensor/ops.h"
+#include "tensor/core.h"
 
 namespace vessik::api {
 

@@ -8,7 +8,7 @@
 #include "binding/slots.h"
 #include "binding/operands.h"
 #include "binding/py_tensor.h"
-#include "tensor/ops.h"
+#include "tensor/core.h"
 
 namespace vessik::api {
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "engine/cpu/numeric/core/binary_plane.h"
-#include "engine/cpu/numeric/core/element_ops.h"
+#include "engine/cpu/numeric/core/element_functors.h"
 #include "engine/cpu/numeric/ops/binary_kernel.h"
 
 namespace vessik::numeric {
@@ -32,7 +32,7 @@ Result<NdArray<BinaryResult<Op, T>>> apply_scalar(const NdArray<T>& a, float s) 
 #define VESSIK_SCALAR(name, functor, R)                   \
   template <NumericElement T>                             \
   Result<NdArray<R>> name(const NdArray<T>& a, float s) { \
-    return apply_scalar<ops::functor>(a, s);              \
+    return apply_scalar<functors::functor>(a, s);              \
   }                                                       \
   VESSIK_INSTANTIATE_NUMERIC(name)
 #define VESSIK_ARITHMETIC(name, functor, ...) VESSIK_SCALAR(name, functor, T)

@@ -1,7 +1,7 @@
 #include "engine/cpu/numeric/ops/unary.h"
 
 #include "engine/cpu/numeric/core/element_loops.h"
-#include "engine/cpu/numeric/core/element_ops.h"
+#include "engine/cpu/numeric/core/element_functors.h"
 
 namespace vessik::numeric {
 
@@ -21,7 +21,7 @@ Result<NdArray<T>> apply_unary(const NdArray<T>& a) {
 #define VESSIK_UNARY(name, functor, ...)         \
   template <NumericElement T>                    \
   Result<NdArray<T>> name(const NdArray<T>& a) { \
-    return apply_unary<ops::functor>(a);         \
+    return apply_unary<functors::functor>(a);         \
   }                                              \
   VESSIK_INSTANTIATE_NUMERIC(name)
 VESSIK_UNARY_OPS(VESSIK_UNARY)

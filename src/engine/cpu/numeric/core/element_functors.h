@@ -10,7 +10,7 @@
 
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
-namespace vessik::ops {
+namespace vessik::functors {
 
 // The arithmetic functors: TensorOps<C>'s kernel of each operation.
 #define VESSIK_ARITHMETIC_FUNCTOR(Name, kernel)                                   \
@@ -63,4 +63,4 @@ struct Relu {
   }
 };
 
-}  // namespace vessik::ops
+}  // namespace vessik::functors

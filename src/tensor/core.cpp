@@ -1,4 +1,4 @@
-#include "tensor/ops.h"
+#include "tensor/core.h"
 
 #include <array>
 #include <memory>
