@@ -2,24 +2,25 @@
 
 // Each level's table, defined in its own isolated object (Note [One table
 // per level]). Only baseline exists off x86-64.
-extern "C" const vessik::KernelTable* vessik_kernel_table_baseline();
 #if defined(__x86_64__)
-extern "C" const vessik::KernelTable* vessik_kernel_table_avx2();
-extern "C" const vessik::KernelTable* vessik_kernel_table_avx512();
+#define VESSIK_BUILT_LEVELS VESSIK_CPU_LEVELS
+#else
+#define VESSIK_BUILT_LEVELS(X) X(Baseline, baseline)
 #endif
+#define VESSIK_DECLARE(e, name) extern "C" const vessik::KernelTable* vessik_kernel_table_##name();
+VESSIK_BUILT_LEVELS(VESSIK_DECLARE)
+#undef VESSIK_DECLARE
 
 namespace vessik {
 
 const KernelTable* kernels_at(CpuLevel level) {
   if (level > highest_level()) return nullptr;
   switch (level) {
-    case CpuLevel::Baseline: return vessik_kernel_table_baseline();
-#if defined(__x86_64__)
-    case CpuLevel::Avx2: return vessik_kernel_table_avx2();
-    case CpuLevel::Avx512: return vessik_kernel_table_avx512();
-#else
+#define VESSIK_TABLE(e, name) \
+  case CpuLevel::e: return vessik_kernel_table_##name();
+    VESSIK_BUILT_LEVELS(VESSIK_TABLE)
+#undef VESSIK_TABLE
     default: break;
-#endif
   }
   return nullptr;
 }

@@ -8,15 +8,6 @@
 
 namespace vessik {
 
-const char* level_name(CpuLevel level) {
-  switch (level) {
-    case CpuLevel::Baseline: return "baseline";
-    case CpuLevel::Avx2: return "avx2";
-    case CpuLevel::Avx512: return "avx512";
-  }
-  return "baseline";
-}
-
 std::optional<CpuLevel> parse_level(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);

@@ -11,16 +11,32 @@
 
 namespace vessik {
 
-enum class CpuLevel : std::uint8_t {
-  Baseline,  // x86-64-v2: SSE4.2, POPCNT (any processor elsewhere)
-  Avx2,      // x86-64-v3: AVX2, FMA, F16C, BMI1/2, LZCNT, MOVBE
-  Avx512,    // x86-64-v4: AVX-512 F, BW, CD, DQ, VL
-};
+// Every level, lowest first: X(enumerator, name). meson.build gives each
+// level it builds its flags under the same name; a name this list lacks
+// fails to compile (make_kernel_table.cpp).
+#define VESSIK_CPU_LEVELS(X)                                                        \
+  X(Baseline, baseline) /* x86-64-v2: SSE4.2, POPCNT (any processor elsewhere) */ \
+  X(Avx2, avx2)         /* x86-64-v3: AVX2, FMA, F16C, BMI1/2, LZCNT, MOVBE */     \
+  X(Avx512, avx512)     /* x86-64-v4: AVX-512 F, BW, CD, DQ, VL */
 
-inline constexpr CpuLevel kAllLevels[] = {CpuLevel::Baseline, CpuLevel::Avx2, CpuLevel::Avx512};
+#define VESSIK_ENUMERATOR(e, name) e,
+enum class CpuLevel : std::uint8_t { VESSIK_CPU_LEVELS(VESSIK_ENUMERATOR) };
+#undef VESSIK_ENUMERATOR
+
+#define VESSIK_LEVEL_VALUE(e, name) CpuLevel::e,
+inline constexpr CpuLevel kAllLevels[] = {VESSIK_CPU_LEVELS(VESSIK_LEVEL_VALUE)};
+#undef VESSIK_LEVEL_VALUE
 
 // "baseline", "avx2", "avx512".
-const char* level_name(CpuLevel level);
+constexpr const char* level_name(CpuLevel level) {
+  switch (level) {
+#define VESSIK_LEVEL_NAME(e, name) \
+  case CpuLevel::e: return #name;
+    VESSIK_CPU_LEVELS(VESSIK_LEVEL_NAME)
+#undef VESSIK_LEVEL_NAME
+  }
+  return "baseline";
+}
 
 // A level's name, in any case and with surrounding blanks; nullopt otherwise.
 std::optional<CpuLevel> parse_level(std::string_view text);

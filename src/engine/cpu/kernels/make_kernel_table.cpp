@@ -1,6 +1,9 @@
 // The kernel table of the level this file is compiled for (VESSIK_LEVEL,
 // with that level's instruction-set flags). See Note [One table per level].
 
+#include <iterator>
+#include <string_view>
+
 #include "engine/cpu/boolean/ops/logical.h"
 #include "engine/cpu/dispatch/kernel_table.h"
 #include "engine/cpu/dispatch/peak_probe.h"
@@ -8,9 +11,11 @@
 #include "engine/cpu/half/half_convert.h"
 #include "engine/cpu/processor/float_env.h"
 
-#if !defined(VESSIK_LEVEL) || !defined(VESSIK_LEVEL_ID)
-#error "compile once per level with -DVESSIK_LEVEL=<name> -DVESSIK_LEVEL_ID=<CpuLevel value>"
+#if !defined(VESSIK_LEVEL)
+#error "compile once per level with -DVESSIK_LEVEL=<name>"
 #endif
+#define VESSIK_STRING_(x) #x
+#define VESSIK_STRING(x) VESSIK_STRING_(x)
 
 namespace vessik {
 
@@ -63,6 +68,14 @@ ProbeTable make_probes() {
   return p;
 }
 
+// The level VESSIK_LEVEL names.
+constexpr std::size_t level_index() {
+  std::size_t i = 0;
+  while (i < std::size(kAllLevels) && std::string_view(level_name(kAllLevels[i])) != VESSIK_STRING(VESSIK_LEVEL)) ++i;
+  return i;
+}
+static_assert(level_index() < std::size(kAllLevels), "VESSIK_LEVEL names no level of VESSIK_CPU_LEVELS");
+
 KernelTable make_table(CpuLevel level, const ProbeTable* probes) {
   KernelTable t;
   t.level = level;
@@ -87,6 +100,6 @@ KernelTable make_table(CpuLevel level, const ProbeTable* probes) {
 extern "C" const vessik::KernelTable* VESSIK_CONCAT(vessik_kernel_table_, VESSIK_LEVEL)() {
   static const vessik::ProbeTable probes = vessik::make_probes();
   static const vessik::KernelTable table =
-      vessik::make_table(static_cast<vessik::CpuLevel>(VESSIK_LEVEL_ID), &probes);
+      vessik::make_table(vessik::kAllLevels[vessik::level_index()], &probes);
   return &table;
 }
