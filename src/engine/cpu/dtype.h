@@ -71,8 +71,7 @@ VESSIK_ELEMENT_TYPES(VESSIK_TRAITS)
 #undef VESSIK_TRAITS
 template <class T> inline constexpr DType dtype_of = DTypeOf<T>::value;
 template <DType D> using element_of = typename ElementOf<D>::type;
-// The type arithmetic on T runs in: each result is computed in it and
-// rounded once to T.
+// Arithmetic on T computes each result in this type and rounds it once to T.
 template <class T> using compute_type = typename ComputeTypeOf<T>::type;
 
 #define VESSIK_IS(e, T, ...) || std::same_as<E, T>

@@ -20,9 +20,8 @@ const KernelTable* kernels_at(CpuLevel level) {
   case CpuLevel::e: return vessik_kernel_table_##name();
     VESSIK_BUILT_LEVELS(VESSIK_TABLE)
 #undef VESSIK_TABLE
-    default: break;
+    default: return nullptr;
   }
-  return nullptr;
 }
 
 const KernelTable& kernels() {

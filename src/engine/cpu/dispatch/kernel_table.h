@@ -75,9 +75,7 @@ struct KernelTable {
   const ProbeTable* probes = nullptr;
 
   template <Element T>
-  const TypedKernels<T>& typed() const {
-    return std::get<TypedKernels<T>>(typed_kernels);
-  }
+  const TypedKernels<T>& typed() const { return std::get<TypedKernels<T>>(typed_kernels); }
 };
 
 // The table of the level chosen for this process (level_choice()).

@@ -60,12 +60,10 @@ bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStri
 }
 
 ProbeTable make_probes() {
-  ProbeTable p;
-  p.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call;
-  p.slice_product = &Guarded<&slice_product>::call;
-  p.gemm_blocking = &gemm_blocking;
-  p.multiply_add_probe = &multiply_add_probe;
-  return p;
+  return {.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call,
+          .slice_product = &Guarded<&slice_product>::call,
+          .gemm_blocking = &gemm_blocking,
+          .multiply_add_probe = &multiply_add_probe};
 }
 
 // The level VESSIK_LEVEL names.
@@ -77,17 +75,15 @@ constexpr std::size_t level_index() {
 static_assert(level_index() < std::size(kAllLevels), "VESSIK_LEVEL names no level of VESSIK_CPU_LEVELS");
 
 KernelTable make_table(CpuLevel level, const ProbeTable* probes) {
-  KernelTable t;
-  t.level = level;
-  t.probes = probes;
-  t.typed_kernels = []<std::size_t... I>(std::index_sequence<I...>) {
-    return std::tuple{typed_table<element_of<static_cast<DType>(I)>>()...};
-  }(std::make_index_sequence<kElementTypeCount>{});
-  t.widen_f16 = &Guarded<&widen_f16>::call;
-  t.narrow_f16 = &Guarded<&narrow_f16>::call;
-  t.widen_bf16 = &Guarded<&widen_bf16>::call;
-  t.narrow_bf16 = &Guarded<&narrow_bf16>::call;
-  return t;
+  return {.level = level,
+          .typed_kernels = []<std::size_t... I>(std::index_sequence<I...>) {
+            return std::tuple{typed_table<element_of<static_cast<DType>(I)>>()...};
+          }(std::make_index_sequence<kElementTypeCount>{}),
+          .widen_f16 = &Guarded<&widen_f16>::call,
+          .narrow_f16 = &Guarded<&narrow_f16>::call,
+          .widen_bf16 = &Guarded<&widen_bf16>::call,
+          .narrow_bf16 = &Guarded<&narrow_bf16>::call,
+          .probes = probes};
 }
 
 }  // namespace

@@ -242,11 +242,10 @@ Result<NdArray<T>> checked_product(const StridedView<const T>& a, const StridedV
   }
   auto batch = broadcast_shapes(batch_of(a.shape), batch_of(b.shape));
   if (!batch) return std::unexpected(std::move(batch.error()));
+  Shape to = with_matrix(*batch, m, n);
   // An empty result needs no operand views, which may be too large to
   // address even so ([2^60, 0, 3] @ [3, 4] reads b as [2^60, 3, 4]).
-  if (Shape to = with_matrix(*batch, m, n); checked_element_count(to) == std::uint64_t{0}) {
-    return NdArray<T>::uninitialized_row_major(std::move(to));
-  }
+  if (checked_element_count(to) == std::uint64_t{0}) return NdArray<T>::uninitialized_row_major(std::move(to));
 
   const Shape ta = with_matrix(*batch, m, k);
   const Shape tb = with_matrix(*batch, k, n);
@@ -254,8 +253,6 @@ Result<NdArray<T>> checked_product(const StridedView<const T>& a, const StridedV
   if (!va) return kernel_fail("Broadcast failed for A to " + shape_to_string(ta));
   auto vb = broadcast_view(b, tb);
   if (!vb) return kernel_fail("Broadcast failed for B to " + shape_to_string(tb));
-
-  Shape to = with_matrix(*batch, m, n);
   if (!checked_element_count(to)) return kernel_fail("Matmul result shape " + shape_to_string(to) + " is too large");
   // Every slice product writes its whole slice, so no zero fill is needed.
   auto out = NdArray<T>::uninitialized_row_major(std::move(to));
