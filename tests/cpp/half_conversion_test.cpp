@@ -152,8 +152,8 @@ void check_bulk_widening(std::uint16_t quiet_bit, std::uint16_t first_nan,
 }
 
 TEST_P(HalfBulk, WideningMatchesElementConversion) {
-  check_bulk_widening<Half>(0x0200u, 0x7c01u, k().widen_f16);
-  check_bulk_widening<BFloat16>(0x0040u, 0x7f81u, k().widen_bf16);
+  check_bulk_widening<Half>(0x0200u, 0x7c01u, probes().widen_f16);
+  check_bulk_widening<BFloat16>(0x0040u, 0x7f81u, probes().widen_bf16);
 }
 
 template <class T>
@@ -170,8 +170,8 @@ void check_bulk_narrowing(int dropped_bits, void (*narrow_bulk)(const float*, T*
 }
 
 TEST_P(HalfBulk, NarrowingMatchesElementConversion) {
-  check_bulk_narrowing<Half>(13, k().narrow_f16);
-  check_bulk_narrowing<BFloat16>(16, k().narrow_bf16);
+  check_bulk_narrowing<Half>(13, probes().narrow_f16);
+  check_bulk_narrowing<BFloat16>(16, probes().narrow_bf16);
 }
 
 }  // namespace

@@ -473,11 +473,11 @@ TEST_P(IeeeMode, EveryKernelGivesTheDefaultModeBits) {
 TEST_P(IeeeMode, ConversionAndSliceEntriesGiveTheDefaultModeBits) {
   std::vector<Half> h(65536);
   for (std::size_t i = 0; i < h.size(); ++i) h[i] = Half::from_bits(static_cast<std::uint16_t>(i));
-  EXPECT_TRUE(same_in_both_modes<float>(csr(), h.size(), [&](float* out) { k().widen_f16(h.data(), out, h.size()); }))
+  EXPECT_TRUE(same_in_both_modes<float>(csr(), h.size(), [&](float* out) { probes().widen_f16(h.data(), out, h.size()); }))
       << "widen_f16";
   std::vector<float> x(65536);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::bit_cast<float>(static_cast<std::uint32_t>(i * 65537u + i / 7));
-  EXPECT_TRUE(same_in_both_modes<Half>(csr(), x.size(), [&](Half* out) { k().narrow_f16(x.data(), out, x.size()); }))
+  EXPECT_TRUE(same_in_both_modes<Half>(csr(), x.size(), [&](Half* out) { probes().narrow_f16(x.data(), out, x.size()); }))
       << "narrow_f16";
   const std::vector<float> a(8 * 8, 0x1p-70f), b(8 * 8, 0x1.8p-71f);
   for (const SlicePath path : {SlicePath::Small, SlicePath::Gemm}) {

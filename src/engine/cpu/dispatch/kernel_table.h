@@ -12,10 +12,7 @@
 // objects in make test). The engine reaches a kernel only through
 // kernels(), and every entry runs under the IEEE-mode guard (float_env.h).
 
-#include <cstddef>
-#include <cstdint>
 #include <tuple>
-#include <utility>
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dispatch/level.h"
@@ -65,11 +62,6 @@ struct KernelTable {
   CpuLevel level = CpuLevel::Baseline;
   // Each element type's kernels, in DType order.
   ForEachElement<std::tuple, TypedKernels> typed_kernels;
-  // Bulk 16-bit conversions (see half_convert.h).
-  void (*widen_f16)(const Half*, float*, std::size_t) = nullptr;
-  void (*narrow_f16)(const float*, Half*, std::size_t) = nullptr;
-  void (*widen_bf16)(const BFloat16*, float*, std::size_t) = nullptr;
-  void (*narrow_bf16)(const float*, BFloat16*, std::size_t) = nullptr;
   // The level's test and benchmark hooks (probe_table.h); the engine never
   // calls them.
   const ProbeTable* probes = nullptr;

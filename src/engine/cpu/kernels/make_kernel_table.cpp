@@ -60,7 +60,11 @@ bool slice_product(std::uint64_t m, std::uint64_t k, std::uint64_t n, MatrixStri
 }
 
 ProbeTable make_probes() {
-  return {.batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call,
+  return {.widen_f16 = &Guarded<&widen_f16>::call,
+          .narrow_f16 = &Guarded<&narrow_f16>::call,
+          .widen_bf16 = &Guarded<&widen_bf16>::call,
+          .narrow_bf16 = &Guarded<&narrow_bf16>::call,
+          .batched_matmul = &Guarded<&numeric::batched_matmul_recursive>::call,
           .slice_product = &Guarded<&slice_product>::call,
           .gemm_blocking = &gemm_blocking,
           .multiply_add_probe = &multiply_add_probe};
@@ -79,10 +83,6 @@ KernelTable make_table(CpuLevel level, const ProbeTable* probes) {
           .typed_kernels = []<std::size_t... I>(std::index_sequence<I...>) {
             return std::tuple{typed_table<element_of<static_cast<DType>(I)>>()...};
           }(std::make_index_sequence<kElementTypeCount>{}),
-          .widen_f16 = &Guarded<&widen_f16>::call,
-          .narrow_f16 = &Guarded<&narrow_f16>::call,
-          .widen_bf16 = &Guarded<&widen_bf16>::call,
-          .narrow_bf16 = &Guarded<&narrow_bf16>::call,
           .probes = probes};
 }
 
