@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "autograd/context.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 
 namespace vessik {
 

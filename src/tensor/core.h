@@ -7,12 +7,12 @@
 #include <cstdint>
 
 #include "engine/cpu/error.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 #include "values/tensor.h"
 
 namespace vessik {
 
-// The operations of the lists in engine/cpu/operations.h.
+// The operations of the lists in engine/cpu/operation_lists.h.
 #define VESSIK_DECLARE(name, ...) Result<Tensor> name(const Tensor& self, const Tensor& other);
 VESSIK_ARITHMETIC_OPS(VESSIK_DECLARE) VESSIK_COMPARISON_OPS(VESSIK_DECLARE) VESSIK_LOGICAL_OPS(VESSIK_DECLARE)
 #undef VESSIK_DECLARE

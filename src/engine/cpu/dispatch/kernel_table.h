@@ -25,14 +25,14 @@
 #include "engine/cpu/numeric/ops/matmul.h"
 #include "engine/cpu/numeric/ops/scalar.h"
 #include "engine/cpu/numeric/ops/unary.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 
 namespace vessik {
 
 struct ProbeTable;
 
 // X(name, ...) for each kernel of every numeric element type T, then of
-// Bool: the rows of the lists in operations.h, whose columns each family
+// Bool: the rows of the lists in operation_lists.h, whose columns each family
 // reads its own way, then the kernels outside them (no other columns).
 #define VESSIK_NUMERIC_KERNELS(X)                                                   \
   VESSIK_ARITHMETIC_OPS(X) VESSIK_COMPARISON_OPS(X) VESSIK_SCALAR_ARITHMETIC_OPS(X) \

@@ -1,7 +1,7 @@
 #include "engine/cpu/numeric/ops/binary.h"
 
 #include "engine/cpu/numeric/core/element_functors.h"
-#include "engine/cpu/numeric/ops/binary_kernel.h"
+#include "engine/cpu/numeric/ops/apply_binary.h"
 
 namespace vessik::numeric {
 
@@ -10,7 +10,7 @@ namespace vessik::numeric {
 #define VESSIK_BINARY(name, functor, Types, R)                        \
   template <Types T>                                                  \
   Result<NdArray<R>> name(const NdArray<T>& a, const NdArray<T>& b) { \
-    return apply_binary<functors::functor>(a, b);                          \
+    return apply_binary<functors::functor>(a, b);                     \
   }                                                                   \
   VESSIK_INSTANTIATE_NUMERIC(name)
 #define VESSIK_ARITHMETIC(name, functor, ...) VESSIK_BINARY(name, functor, NumericElement, T)

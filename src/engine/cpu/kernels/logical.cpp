@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "engine/cpu/numeric/core/element_loops.h"
-#include "engine/cpu/numeric/ops/binary_kernel.h"
+#include "engine/cpu/numeric/ops/apply_binary.h"
 
 namespace vessik::boolean {
 

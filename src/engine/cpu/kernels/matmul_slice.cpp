@@ -4,10 +4,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <type_traits>
 #include <utility>
 
-#include "engine/cpu/array/transpose.h"
+#include "engine/cpu/array/transpose_tile.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 #include "engine/cpu/numeric/ops/gemm.h"
 #include "engine/cpu/processor/fused_multiply_add.h"
@@ -183,11 +182,6 @@ Result<void> reserve_scratch(std::size_t floats) {
   return {};
 }
 
-// W lanes of floats (one float for W = 1); the compiler lowers each operation
-// to the widest registers the target has (one zmm for 16 lanes under AVX-512).
-template <int W>
-using Lanes = typename std::conditional_t<W == 1, std::type_identity<float>, F32LanesOf<W>>::type;
-
 
 // Loops over a tile's rows and strips, unrolled before GCC decides where
 // the accumulators live: left as loops, the accumulator array stays in
@@ -195,10 +189,10 @@ using Lanes = typename std::conditional_t<W == 1, std::type_identity<float>, F32
 // the stack.
 #define VESSIK_UNROLL _Pragma("GCC unroll 16")
 
-// Lanes pass by reference: wide vectors by value would depend on the
+// F32Lanes pass by reference: wide vectors by value would depend on the
 // vector ABI, which differs between builds.
 template <int W, bool Unit>
-inline void load_lanes(Lanes<W>& v, const float* p, std::int64_t stride) {
+inline void load_lanes(F32Lanes<W>& v, const float* p, std::int64_t stride) {
   if constexpr (W == 1) {
     v = *p;
   } else if constexpr (Unit) {
@@ -211,7 +205,7 @@ inline void load_lanes(Lanes<W>& v, const float* p, std::int64_t stride) {
 }
 
 template <int W, bool Unit>
-inline void store_lanes(float* p, std::int64_t stride, const Lanes<W>& v) {
+inline void store_lanes(float* p, std::int64_t stride, const F32Lanes<W>& v) {
   if constexpr (W == 1) {
     *p = v;
   } else if constexpr (Unit) {
@@ -223,7 +217,7 @@ inline void store_lanes(float* p, std::int64_t stride, const Lanes<W>& v) {
 
 // One step of an output's chain of multiply-adds (Note [Fused on purpose]).
 template <int W>
-inline void multiply_add(Lanes<W>& acc, const Lanes<W>& b, float a) {
+inline void multiply_add(F32Lanes<W>& acc, const F32Lanes<W>& b, float a) {
   acc = fused_multiply_add(b, a, acc);
 }
 
@@ -322,9 +316,9 @@ struct SliceKernels {
   template <int R, int W, int S, TileLayout L>
   [[gnu::always_inline]] static inline void tile(const SliceProduct& s, float* out, const float* a, const float* b,
                                                  std::int64_t i0, std::int64_t j0, NextSliceLines& ahead) {
-    Lanes<W> acc[R][S];
+    F32Lanes<W> acc[R][S];
     VESSIK_UNROLL for (int r = 0; r < R; ++r) {
-      VESSIK_UNROLL for (int t = 0; t < S; ++t) acc[r][t] = Lanes<W>{};
+      VESSIK_UNROLL for (int t = 0; t < S; ++t) acc[r][t] = F32Lanes<W>{};
     }
     const std::int64_t k = s.k_, a_rs = s.a_.row_stride, a_cs = s.a_.col_stride;
     const std::int64_t b_rs = s.b_.row_stride, b_cs = s.b_.col_stride;
@@ -335,7 +329,7 @@ struct SliceKernels {
       if constexpr (L.ask_ahead) {
         __builtin_prefetch(reinterpret_cast<const void*>(ask + ask_step * static_cast<std::uintptr_t>(p)), 0, 2);
       }
-      Lanes<W> bv[S];
+      F32Lanes<W> bv[S];
       VESSIK_UNROLL for (int t = 0; t < S; ++t) {
         load_lanes<W, L.unit_b>(bv[t], bcol + p * b_rs + t * W * b_cs, b_cs);
         keep_in_register(bv[t]);
@@ -507,7 +501,7 @@ struct SliceKernels {
   // n values at src, stride apart, into whole vectors at dst, zero past n.
   static void copy_padded(const float* src, std::int64_t stride, std::int64_t n, float* dst) {
     if (n % kVectorFloats != 0) {
-      const Lanes<kVectorFloats> zero{};
+      const F32Lanes<kVectorFloats> zero{};
       std::memcpy(dst + n / kVectorFloats * kVectorFloats, &zero, kVectorBytes);
     }
     if (stride == 1) return copy_short(src, n, dst);
@@ -564,7 +558,7 @@ struct SliceKernels {
   // See Note [Sums along k]. R rows of a against S columns of b, one
   // kDotLanes-float running sum per output.
   static constexpr int kDotParts = kDotLanes / kVectorFloats;
-  using DotSum = Lanes<kVectorFloats>[kDotParts];
+  using DotSum = F32Lanes<kVectorFloats>[kDotParts];
 
   template <bool Unit>
   [[gnu::always_inline]] static inline void load_run(DotSum& v, const float* p, std::int64_t stride) {
@@ -603,7 +597,7 @@ struct SliceKernels {
     DotSum acc[R][S];
     VESSIK_UNROLL for (int r = 0; r < R; ++r) {
       VESSIK_UNROLL for (int t = 0; t < S; ++t) {
-        VESSIK_UNROLL for (int q = 0; q < kDotParts; ++q) acc[r][t][q] = Lanes<kVectorFloats>{};
+        VESSIK_UNROLL for (int q = 0; q < kDotParts; ++q) acc[r][t][q] = F32Lanes<kVectorFloats>{};
       }
     }
     const std::int64_t k = s.k_, a_cs = s.a_.col_stride, b_rs = s.b_.row_stride;
@@ -674,14 +668,14 @@ struct SliceKernels {
     const std::int64_t k = s.k_, a_cs = s.a_.col_stride, b_rs = s.b_.row_stride, o_cs = s.out_.col_stride;
     std::int64_t at[V];
     for (int v = 0; v < V; ++v) at[v] = std::min<std::int64_t>(v * W, n - W);
-    Lanes<W> acc[C][V];
+    F32Lanes<W> acc[C][V];
     VESSIK_UNROLL for (int c = 0; c < C; ++c) {
-      VESSIK_UNROLL for (int v = 0; v < V; ++v) acc[c][v] = Lanes<W>{};
+      VESSIK_UNROLL for (int v = 0; v < V; ++v) acc[c][v] = F32Lanes<W>{};
     }
     auto row = [&](int c, std::int64_t p) {
       const float x = a[p * a_cs];
       VESSIK_UNROLL for (int v = 0; v < V; ++v) {
-        Lanes<W> bv;
+        F32Lanes<W> bv;
         load_lanes<W, true>(bv, b + p * b_rs + at[v], 1);
         multiply_add<W>(acc[c][v], bv, x);
       }
@@ -692,7 +686,7 @@ struct SliceKernels {
     }
     for (int c = 0; p < k; ++p, ++c) row(c, p);
     VESSIK_UNROLL for (int v = 0; v < V; ++v) {
-      Lanes<W> sum = acc[0][v];
+      F32Lanes<W> sum = acc[0][v];
       if constexpr (C == 4) sum = (acc[0][v] + acc[1][v]) + (acc[2][v] + acc[3][v]);
       if (o_cs == 1) {
         store_lanes<W, true>(out + at[v], 1, sum);
@@ -806,10 +800,10 @@ struct SliceKernels {
                                                           const float* bp, std::int64_t b_rs, std::int64_t n,
                                                           std::int64_t& j) {
     for (; j + W <= n; j += W) {
-      Lanes<W> acc[R];
+      F32Lanes<W> acc[R];
       VESSIK_UNROLL for (int r = 0; r < R; ++r) load_lanes<W, true>(acc[r], o[r] + j, 1);
       VESSIK_UNROLL for (int q = 0; q < U; ++q) {
-        Lanes<W> bv;
+        F32Lanes<W> bv;
         load_lanes<W, true>(bv, bp + q * b_rs + j, 1);
         VESSIK_UNROLL for (int r = 0; r < R; ++r) multiply_add<W>(acc[r], bv, av[r][q]);
       }

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "engine/cpu/numeric/core/binary_plane.h"
+#include "engine/cpu/numeric/core/binary_loops.h"
 #include "engine/cpu/numeric/core/element_functors.h"
-#include "engine/cpu/numeric/ops/binary_kernel.h"
+#include "engine/cpu/numeric/ops/apply_binary.h"
 
 namespace vessik::numeric {
 

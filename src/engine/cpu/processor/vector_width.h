@@ -24,6 +24,13 @@ struct F32LanesOf {
   typedef float type __attribute__((vector_size(N * sizeof(float))));
   typedef float unaligned __attribute__((vector_size(N * sizeof(float)), aligned(alignof(float)), may_alias));
 };
+// One lane is a plain float, so that a kernel templated on its width also
+// serves a scalar tail.
+template <>
+struct F32LanesOf<1> {
+  typedef float type;
+  typedef float unaligned;
+};
 template <int N>
 using F32Lanes = typename F32LanesOf<N>::type;
 template <int N>

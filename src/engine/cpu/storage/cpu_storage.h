@@ -12,7 +12,7 @@
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/error.h"
 #include "engine/cpu/numeric/backward/wanted_gradients.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 
 namespace vessik {
 
@@ -48,7 +48,7 @@ class CpuStorage {
   // The same elements, copied into a row-major buffer.
   Result<CpuStorage> to_row_major() const;
 
-  // The operations of the lists in operations.h: F16, BF16 and F32 for
+  // The operations of the lists in operation_lists.h: F16, BF16 and F32 for
   // arithmetic, scalar and unary ones, any type alike for comparisons (the
   // result is Bool), Bool with Bool for logical ones.
 #define VESSIK_MEMBER(name, ...) Result<CpuStorage> name(const CpuStorage& other) const;

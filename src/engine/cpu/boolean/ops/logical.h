@@ -3,7 +3,7 @@
 // a new array or the broadcasting error; NOT keeps the input's layout.
 
 #include "engine/cpu/array/ndarray.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 
 namespace vessik::boolean {
 

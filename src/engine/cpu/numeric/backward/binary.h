@@ -12,7 +12,7 @@
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
 #include "engine/cpu/numeric/backward/wanted_gradients.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 
 namespace vessik::numeric {
 

@@ -5,7 +5,7 @@
 
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/dtype.h"
-#include "engine/cpu/operations.h"
+#include "engine/cpu/operation_lists.h"
 
 namespace vessik::numeric {
 

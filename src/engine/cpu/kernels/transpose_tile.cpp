@@ -1,4 +1,4 @@
-#include "engine/cpu/array/transpose.h"
+#include "engine/cpu/array/transpose_tile.h"
 
 #include <cstring>
 
@@ -38,16 +38,14 @@ void transpose_blocked(const std::byte* src, std::int64_t src_ld, std::byte* dst
 
 #if defined(__SSE2__)
 
-// A square block of four-byte elements through registers of type V, a row
-// in each (strides in bytes): at avx512, sixteen cache lines in and out.
-template <class V>
+// A square block of N by N four-byte elements through N registers, a row in
+// each (strides in bytes): at avx512, sixteen cache lines in and out.
+template <int N>
 void block_f32(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
-  typedef V Row __attribute__((aligned(1)));  // loaded and stored unaligned
-  constexpr int kRows = sizeof(V) / sizeof(float);
-  V r[kRows];
-  for (int k = 0; k < kRows; ++k) r[k] = *reinterpret_cast<const Row*>(s + k * sld);
+  F32Lanes<N> r[N];
+  for (int k = 0; k < N; ++k) r[k] = *reinterpret_cast<const UnalignedF32Lanes<N>*>(s + k * sld);
   transpose_block(r);
-  for (int k = 0; k < kRows; ++k) *reinterpret_cast<Row*>(d + k * dld) = r[k];
+  for (int k = 0; k < N; ++k) *reinterpret_cast<UnalignedF32Lanes<N>*>(d + k * dld) = r[k];
 }
 
 void block8x8(const std::byte* s, std::int64_t sld, std::byte* d, std::int64_t dld) {
@@ -90,9 +88,9 @@ void transpose_tile(const void* src, std::int64_t src_ld, void* dst, std::int64_
     case 4:
 #if defined(__SSE2__)
 #if defined(__AVX512F__)
-      transpose_blocked<4, 16>(s, src_ld, d, dst_ld, rows, cols, block_f32<__m512>);
+      transpose_blocked<4, 16>(s, src_ld, d, dst_ld, rows, cols, block_f32<16>);
 #else
-      transpose_blocked<4, 4>(s, src_ld, d, dst_ld, rows, cols, block_f32<__m128>);
+      transpose_blocked<4, 4>(s, src_ld, d, dst_ld, rows, cols, block_f32<4>);
 #endif
 #else
       transpose_scalar<4>(s, src_ld, d, dst_ld, 0, rows, 0, cols);

@@ -2,7 +2,7 @@
 // The binary element-wise kernel, written once: broadcast the operands,
 // allocate the result in the order of Note [Column-major binary results],
 // and walk the three views in lock step (Note [Strided iteration]) with the
-// typed loops of numeric/core/binary_plane.h.
+// typed loops of numeric/core/binary_loops.h.
 
 #include <type_traits>
 #include <utility>
@@ -11,7 +11,7 @@
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/ndarray.h"
 #include "engine/cpu/array/result_layout.h"
-#include "engine/cpu/numeric/core/binary_plane.h"
+#include "engine/cpu/numeric/core/binary_loops.h"
 
 namespace vessik {
 

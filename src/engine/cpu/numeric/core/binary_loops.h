@@ -10,7 +10,7 @@
 #include "engine/cpu/array/iterate.h"
 #include "engine/cpu/array/register_block.h"
 #include "engine/cpu/array/stream.h"
-#include "engine/cpu/array/transpose.h"
+#include "engine/cpu/array/transpose_tile.h"
 #include "engine/cpu/numeric/core/element_loops.h"
 #include "engine/cpu/numeric/core/tensor_ops.h"
 
