@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "autograd/tape.h"
-#include "tensor/core.h"
-#include "binding/numpy_storage.h"
 #include "binding/errors.h"
-#include "binding/slots.h"
 #include "binding/numpy_api.h"
+#include "binding/numpy_storage.h"
 #include "binding/process_cache.h"
 #include "binding/py_tensor.h"
+#include "binding/slots.h"
+#include "tensor/core.h"
 
 namespace vessik::api {
 
@@ -85,9 +85,7 @@ PyObject* get_shape(PyObject* self, void*) noexcept {
 }
 
 PyObject* get_ndim(PyObject* self, void*) noexcept {
-  return with_borrow(self, [](const Tensor& t) {
-    return PyLong_FromSize_t(t.storage->visit([](const auto& a) { return a.ndim(); }));
-  });
+  return with_borrow(self, [](const Tensor& t) { return PyLong_FromSize_t(t.storage->ndim()); });
 }
 
 PyObject* get_strides(PyObject* self, void*) noexcept {

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "binding/errors.h"
-#include "engine/cpu/processor/cache.h"
 #include "engine/cpu/dispatch/kernel_table.h"
-#include "engine/cpu/dispatch/probe_table.h"
 #include "engine/cpu/dispatch/level.h"
+#include "engine/cpu/dispatch/probe_table.h"
+#include "engine/cpu/processor/cache.h"
 #include "engine/cpu/processor/features.h"
 
 #ifndef VESSIK_BUILD_LEVELS
@@ -23,16 +23,17 @@
 
 namespace {
 
-int set_bool(PyObject* dict, const char* key, bool value) {
-  return PyDict_SetItemString(dict, key, value ? Py_True : Py_False);
+// Stores `value`, a new reference or nullptr on failure, and releases it.
+int set_owned(PyObject* dict, const char* key, PyObject* value) {
+  const int r = value == nullptr ? -1 : PyDict_SetItemString(dict, key, value);
+  Py_XDECREF(value);
+  return r;
 }
 
+int set_bool(PyObject* dict, const char* key, bool value) { return set_owned(dict, key, PyBool_FromLong(value)); }
+
 int set_string(PyObject* dict, const char* key, const char* value) {
-  PyObject* s = PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)), "replace");
-  if (s == nullptr) return -1;
-  const int r = PyDict_SetItemString(dict, key, s);
-  Py_DECREF(s);
-  return r;
+  return set_owned(dict, key, PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)), "replace"));
 }
 
 PyObject* features_dict() {
@@ -71,20 +72,14 @@ PyObject* level_names(vessik::CpuLevel last) {
   return list;
 }
 
-int set_owned(PyObject* dict, const char* key, PyObject* value) {
-  const int r = value == nullptr ? -1 : PyDict_SetItemString(dict, key, value);
-  Py_XDECREF(value);
-  return r;
-}
-
 // The caches and the matrix product's tile and blocks at the chosen level.
 std::string gemm_summary() {
   const vessik::CacheSizes& c = vessik::cache_sizes();
   const vessik::GemmBlocking& g = vessik::kernels().probes->gemm_blocking();
   return "tile " + std::to_string(g.tile_rows) + "x" + std::to_string(g.tile_columns) + ", k_c " +
          std::to_string(g.depth) + ", m_c " + std::to_string(g.rows) + ", n_c " + std::to_string(g.columns) +
-         (g.b_panel_in_l1 ? ", b panel in L1" : ", a panel in L1") + " (caches: L1d " + std::to_string(c.l1d >> 10) + " KiB, L2 " + std::to_string(c.l2 >> 10) +
-         " KiB, L3 share " + std::to_string(c.l3 >> 10) + " KiB)";
+         (g.b_panel_in_l1 ? ", b panel in L1" : ", a panel in L1") + " (caches: L1d " + std::to_string(c.l1d >> 10) +
+         " KiB, L2 " + std::to_string(c.l2 >> 10) + " KiB, L3 share " + std::to_string(c.l3 >> 10) + " KiB)";
 }
 
 // multiply_add_probe(steps) -> int: runs the chosen level's multiply-add
@@ -106,8 +101,7 @@ PyObject* info(PyObject*, PyObject*) noexcept {
     const std::string gemm = gemm_summary();  // before any reference is owned
     PyObject* d = PyDict_New();
     if (d == nullptr) return nullptr;
-    PyObject* features = features_dict();
-    const bool ok = features != nullptr && PyDict_SetItemString(d, "features", features) == 0 &&
+    const bool ok = set_owned(d, "features", features_dict()) == 0 &&
                     set_string(d, "level", vessik::level_name(c.level)) == 0 &&
                     set_string(d, "highest", vessik::level_name(c.highest)) == 0 &&
                     set_owned(d, "levels", level_names(vessik::kAllLevels[std::size(vessik::kAllLevels) - 1])) == 0 &&
@@ -118,7 +112,6 @@ PyObject* info(PyObject*, PyObject*) noexcept {
                     set_string(d, "build_levels", VESSIK_BUILD_LEVELS) == 0 &&
                     set_string(d, "compiler", "g++ " __VERSION__) == 0 &&
                     set_string(d, "gemm", gemm.c_str()) == 0;
-    Py_XDECREF(features);
     if (!ok) {
       Py_DECREF(d);
       return nullptr;

@@ -33,19 +33,16 @@ inline constexpr std::size_t kNumericTypeCount = 0 VESSIK_NUMERIC_TYPES(VESSIK_C
 #undef VESSIK_COUNT
 
 struct DTypeNames {
-  std::string_view engine;  // in engine messages
-  std::string_view numpy;   // NumPy's, by which the binding finds its dtype
+  std::string_view engine;      // in engine messages
+  std::string_view numpy;       // NumPy's, by which the binding finds its dtype
   std::string_view short_name;  // a tensor's dtype attribute
 };
 
 constexpr DTypeNames dtype_names(DType d) {
-  switch (d) {
-#define VESSIK_NAMES(e, T, C, ...) \
-  case DType::e: return {__VA_ARGS__};
-    VESSIK_ELEMENT_TYPES(VESSIK_NAMES)
+#define VESSIK_NAMES(e, T, C, ...) DTypeNames{__VA_ARGS__},
+  constexpr DTypeNames names[] = {VESSIK_ELEMENT_TYPES(VESSIK_NAMES)};
 #undef VESSIK_NAMES
-  }
-  return {"?", "?", "?"};
+  return names[static_cast<std::size_t>(d)];
 }
 
 constexpr std::string_view dtype_name(DType d) { return dtype_names(d).engine; }
@@ -53,10 +50,10 @@ constexpr std::string_view dtype_name(DType d) { return dtype_names(d).engine; }
 // The element type a constructor's dtype name selects: exact and
 // case-sensitive, the NumPy name or its short form.
 constexpr std::optional<DType> dtype_from_name(std::string_view name) {
-#define VESSIK_FROM_NAME(e, T, C, engine_name, numpy_name, short_name) \
-  if (name == numpy_name || name == short_name) return DType::e;
-  VESSIK_ELEMENT_TYPES(VESSIK_FROM_NAME)
-#undef VESSIK_FROM_NAME
+  for (std::size_t i = 0; i < kElementTypeCount; ++i) {
+    const DTypeNames names = dtype_names(static_cast<DType>(i));
+    if (name == names.numpy || name == names.short_name) return static_cast<DType>(i);
+  }
   return std::nullopt;
 }
 

@@ -3,6 +3,8 @@
 // autograd layer return them, and only the Python binding raises them.
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <expected>
 #include <string>
 #include <utility>
@@ -28,7 +30,10 @@ using Result = std::expected<T, Error>;
 
 // Ends the process after "vessik: MESSAGE" on stderr, on a broken internal
 // invariant: no input reaches it, and going on would give wrong results.
-[[noreturn]] void internal_fault(const std::string& message);
+[[noreturn]] inline void internal_fault(const std::string& message) {
+  std::fprintf(stderr, "vessik: %s\n", message.c_str());
+  std::abort();
+}
 
 inline std::unexpected<Error> fail(ErrorKind kind, std::string message) {
   return std::unexpected(Error{kind, std::move(message)});

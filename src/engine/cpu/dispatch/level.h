@@ -29,13 +29,10 @@ inline constexpr CpuLevel kAllLevels[] = {VESSIK_CPU_LEVELS(VESSIK_LEVEL_VALUE)}
 
 // "baseline", "avx2", "avx512".
 constexpr const char* level_name(CpuLevel level) {
-  switch (level) {
-#define VESSIK_LEVEL_NAME(e, name) \
-  case CpuLevel::e: return #name;
-    VESSIK_CPU_LEVELS(VESSIK_LEVEL_NAME)
+#define VESSIK_LEVEL_NAME(e, name) #name,
+  constexpr const char* names[] = {VESSIK_CPU_LEVELS(VESSIK_LEVEL_NAME)};
 #undef VESSIK_LEVEL_NAME
-  }
-  return "baseline";
+  return names[static_cast<std::uint8_t>(level)];
 }
 
 // A level's name, in any case and with surrounding blanks; nullopt otherwise.

@@ -33,8 +33,6 @@ class CpuStorage {
   template <class F>
   decltype(auto) visit(F&& f) const { return std::visit(std::forward<F>(f), data_); }
 
-  Result<CpuStorage> clone() const;
-
   // Layout accessors (copies).
   Shape shape() const;
   Strides strides() const;

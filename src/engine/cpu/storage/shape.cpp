@@ -17,10 +17,6 @@ std::size_t CpuStorage::ndim() const {
   return visit([](const auto& a) { return a.ndim(); });
 }
 
-Result<CpuStorage> CpuStorage::clone() const {
-  return visit([](const auto& a) { return to_storage(a.clone()); });
-}
-
 Result<CpuStorage> CpuStorage::zeros_like() const {
   return visit([](const auto& a) { return to_storage(shape_ops::zeros_like(a)); });
 }
